@@ -1,0 +1,113 @@
+#include "upgradescanner.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QRegExp>
+
+namespace {
+
+void readIssue(QString& productModel, QString& systemBranch, QString& systemVersion)
+{
+    QFile issue(QStringLiteral("/etc/issue"));
+    if (!issue.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        qDebug() << "-----Can't open the file!--------/etc/issue";
+        return;
+    }
+
+    struct Key {
+        QLatin1String name;
+        QString* member;
+    };
+    const Key keys[] = {{QLatin1String("product_model"), &productModel},
+                        {QLatin1String("system_branch"), &systemBranch},
+                        {QLatin1String("system_version"), &systemVersion}};
+
+    while (!issue.atEnd()) {
+        // fromUtf8 on the raw pointer stops at an embedded NUL byte, as the file's text does.
+        QString line = QString::fromUtf8(issue.readLine().constData());
+        qDebug() << line;
+        if (line.length() < 16)
+            continue;
+        line.remove(QLatin1Char('\n'));
+        for (const Key& key : keys) {
+            if (line.contains(key.name, Qt::CaseInsensitive)) {
+                // The value is positional: everything after a key at the start and one separator.
+                *key.member = line.right(line.length() - key.name.size() - 1);
+                break;
+            }
+        }
+    }
+}
+
+void readMemInfo(QString& memoryClass)
+{
+    QFile meminfo(QStringLiteral("/proc/meminfo"));
+    if (!meminfo.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        qDebug() << "-----Can't open the file!--------/proc/meminfo";
+        return;
+    }
+    QString text = QString::fromUtf8(meminfo.readAll().constData());
+    meminfo.close();
+    qDebug() << text;
+    if (text.length() < 11)
+        return;
+
+    text.remove(QLatin1Char('\n'));
+    text.replace(QRegExp(QStringLiteral("\\s")), QString());
+    qDebug() << text;
+    if (!text.contains(QLatin1String("MemTotal"), Qt::CaseInsensitive))
+        return;
+    const int unitAt = text.indexOf(QLatin1String("kB"));
+    if (unitAt <= 9)
+        return;
+    text = text.left(unitAt);
+    qDebug() << text;
+
+    memoryClass = text.mid(9);
+    bool ok = false;
+    uint totalKb = memoryClass.toUInt(&ok, 10);
+    if (!ok)
+        totalKb = 0;
+    if (totalKb > 2500000)
+        memoryClass.prepend(QLatin1String("3G-"));
+    else if (totalKb <= 1200000)
+        memoryClass.prepend(QLatin1String("1G-"));
+    else
+        memoryClass.prepend(QLatin1String("2G-"));
+}
+
+void readScannerType(QString& scannerType)
+{
+    QFile config(QStringLiteral("/usr/scanner/config/scannerConfig.json"));
+    if (!config.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray data = config.readAll();
+    config.close();
+
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(data, &error);
+    if (error.error != QJsonParseError::NoError)
+        return;
+    const QJsonObject root = document.object();
+    if (!root.contains(QLatin1String("DeviceScanner")))
+        return;
+    const QJsonObject device = root.value(QLatin1String("DeviceScanner")).toObject();
+    if (device.contains(QLatin1String("SType")))
+        scannerType = device.value(QLatin1String("SType")).toString();
+}
+
+} // namespace
+
+void UpgradeScanner::readDeviceInfo()
+{
+    readIssue(m_productModel, m_systemBranch, m_systemVersion);
+    qDebug() << "----------/etc/issue-----" << m_productModel << m_systemBranch << m_systemVersion;
+
+    readMemInfo(m_memoryClass);
+    qDebug() << "---------/proc/meminfo----" << m_memoryClass;
+
+    readScannerType(m_scannerType);
+}

@@ -11,8 +11,11 @@ seconds() {
 
 # peak_rss_mib COMMAND...: the peak resident memory of one run, in MiB.
 peak_rss_mib() {
-    local kb
-    kb=$( { /usr/bin/time -f '%M' "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -n1)
+    local out kb
+    out=$(mktemp)
+    /usr/bin/time -f '%M' -o "$out" "$@" >/dev/null 2>&1
+    kb=$(tail -n1 "$out")
+    rm -f "$out"
     echo "scale=1; $kb / 1024" | bc
 }
 

@@ -51,8 +51,10 @@ QString UpgradeScanner::g_GenMd5(QString filePath)
     // Firmware archives and root file systems run to hundreds of MiB: reading them in 64 KiB
     // blocks straight into one fixed buffer, with the kernel told to read ahead, keeps the
     // digest as fast as md5sum while memory stays the same whatever the file's size.
+    // Opening a FIFO would wait for a writer that never comes; like a directory, anything but
+    // a regular file has no content to digest.
     QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+    if (!QFileInfo(filePath).isFile() || !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         qDebug() << "file open error.";
         return QString();
     }

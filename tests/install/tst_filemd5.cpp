@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 const QString kOtaDir = QStringLiteral("/tmp/upgrade/ota_file/");
@@ -103,6 +105,15 @@ private slots:
         if (!file.open(QIODevice::ReadOnly) || file.size() <= file.readAll().size())
             QSKIP("no file here whose content is shorter than its size");
         QCOMPARE(UpgradeScanner::g_GenMd5(path), QString());
+    }
+
+    void genMd5NotARegularFile()
+    {
+        const QString fifo = QStringLiteral("/tmp/md5/fifo");
+        QVERIFY(QDir().mkpath(QStringLiteral("/tmp/md5")));
+        QFile::remove(fifo);
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QCOMPARE(UpgradeScanner::g_GenMd5(fifo), QString());
         QCOMPARE(UpgradeScanner::g_GenMd5(QStringLiteral("/tmp")), QString());
     }
 

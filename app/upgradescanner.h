@@ -1,6 +1,8 @@
 #ifndef UPGRADESCANNER_H
 #define UPGRADESCANNER_H
 
+#include <QByteArray>
+#include <QIODevice>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -40,6 +42,13 @@ public:
 
     /// Fills the product model, system branch and version, memory class and scanner type.
     void readDeviceInfo();
+    /// Takes the product model, system branch and version from the lines of an open /etc/issue.
+    static void g_parseIssue(QIODevice& issue, QString& productModel, QString& systemBranch,
+                             QString& systemVersion);
+    /// Takes the memory class from the text of an open /proc/meminfo; unchanged when it has none.
+    static void g_parseMemInfo(QIODevice& meminfo, QString& memoryClass);
+    /// Takes the scanner type from the content of scannerConfig.json; unchanged when it has none.
+    static void g_parseScannerConfig(const QByteArray& data, QString& scannerType);
     /// True when a package built for packageModel may be installed on a deviceModel device.
     bool model_compare(QString deviceModel, QString packageModel);
 
@@ -47,6 +56,10 @@ public:
     static QString g_GenMd5(QString filePath);
     /// Reads the unpacked archive's manifest into m_otaFiles and verifies every listed file.
     bool analysisFileMd5();
+    /// The records of an open manifest's lines, with paths under /tmp/upgrade/ota_file/.
+    static QList<st_otaFiles> g_readManifest(QIODevice& manifest);
+    /// Checks one manifest record against its file: the failure message, empty when it passes.
+    static QString g_checkOtaFile(const st_otaFiles& entry);
 
     /// The full-system upgrade from the firmware archive at archivePath.
     void FirmwareUpgradeT0(QString archivePath);
@@ -54,6 +67,10 @@ public:
     void FirmwareUpgradeT1();
     /// Keeps or deletes the saved configuration as the parameter file beside the package asks.
     void runtxtOrder();
+    /// Reads a parameter file's content: false, with the parser's text, when it is not JSON;
+    /// otherwise whether it holds the "savePara" choice and its value.
+    static bool g_parseSavePara(const QByteArray& content, bool& hasChoice, bool& savePara,
+                                QString& parseError);
     /// Text for a flashing tool's non-zero result: a label followed by the value.
     QString ota_update_retInfo(int result);
 

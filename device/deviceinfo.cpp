@@ -7,16 +7,9 @@
 #include <QJsonParseError>
 #include <QRegExp>
 
-namespace {
-
-void readIssue(QString& productModel, QString& systemBranch, QString& systemVersion)
+void UpgradeScanner::g_parseIssue(QIODevice& issue, QString& productModel, QString& systemBranch,
+                                  QString& systemVersion)
 {
-    QFile issue(QStringLiteral("/etc/issue"));
-    if (!issue.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        qDebug() << "-----Can't open the file!--------/etc/issue";
-        return;
-    }
-
     struct Key {
         QLatin1String name;
         QString* member;
@@ -42,15 +35,9 @@ void readIssue(QString& productModel, QString& systemBranch, QString& systemVers
     }
 }
 
-void readMemInfo(QString& memoryClass)
+void UpgradeScanner::g_parseMemInfo(QIODevice& meminfo, QString& memoryClass)
 {
-    QFile meminfo(QStringLiteral("/proc/meminfo"));
-    if (!meminfo.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        qDebug() << "-----Can't open the file!--------/proc/meminfo";
-        return;
-    }
     QString text = QString::fromUtf8(meminfo.readAll().constData());
-    meminfo.close();
     qDebug() << text;
     if (text.length() < 11)
         return;
@@ -79,14 +66,8 @@ void readMemInfo(QString& memoryClass)
         memoryClass.prepend(QLatin1String("2G-"));
 }
 
-void readScannerType(QString& scannerType)
+void UpgradeScanner::g_parseScannerConfig(const QByteArray& data, QString& scannerType)
 {
-    QFile config(QStringLiteral("/usr/scanner/config/scannerConfig.json"));
-    if (!config.open(QIODevice::ReadOnly))
-        return;
-    const QByteArray data = config.readAll();
-    config.close();
-
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(data, &error);
     if (error.error != QJsonParseError::NoError)
@@ -99,15 +80,30 @@ void readScannerType(QString& scannerType)
         scannerType = device.value(QLatin1String("SType")).toString();
 }
 
-} // namespace
-
 void UpgradeScanner::readDeviceInfo()
 {
-    readIssue(m_productModel, m_systemBranch, m_systemVersion);
+    QFile issue(QStringLiteral("/etc/issue"));
+    if (issue.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        g_parseIssue(issue, m_productModel, m_systemBranch, m_systemVersion);
+        issue.close();
+    } else {
+        qDebug() << "-----Can't open the file!--------/etc/issue";
+    }
     qDebug() << "----------/etc/issue-----" << m_productModel << m_systemBranch << m_systemVersion;
 
-    readMemInfo(m_memoryClass);
+    QFile meminfo(QStringLiteral("/proc/meminfo"));
+    if (meminfo.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        g_parseMemInfo(meminfo, m_memoryClass);
+        meminfo.close();
+    } else {
+        qDebug() << "-----Can't open the file!--------/proc/meminfo";
+    }
     qDebug() << "---------/proc/meminfo----" << m_memoryClass;
 
-    readScannerType(m_scannerType);
+    QFile config(QStringLiteral("/usr/scanner/config/scannerConfig.json"));
+    if (config.open(QIODevice::ReadOnly)) {
+        const QByteArray data = config.readAll();
+        config.close();
+        g_parseScannerConfig(data, m_scannerType);
+    }
 }

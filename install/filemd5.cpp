@@ -90,6 +90,24 @@ bool UpgradeScanner::analysisFileMd5()
         return false;
     }
 
+    m_otaFiles = g_readManifest(manifest);
+    manifest.close();
+
+    for (const st_otaFiles& entry : qAsConst(m_otaFiles)) {
+        const QString failure = g_checkOtaFile(entry);
+        if (!failure.isEmpty()) {
+            writeProcess(failure);
+            return false;
+        }
+    }
+
+    QFile::remove(manifestPath);
+    return true;
+}
+
+QList<st_otaFiles> UpgradeScanner::g_readManifest(QIODevice& manifest)
+{
+    QList<st_otaFiles> entries;
     while (!manifest.atEnd()) {
         const QByteArray line = manifest.readLine();
         qDebug() << "read filemd5s:" << line;
@@ -98,32 +116,24 @@ bool UpgradeScanner::analysisFileMd5()
             qDebug() << "list.size()!=2!!! list.size()=" << fields.size() << fields;
         if (fields.size() < 2)
             continue;
-        m_otaFiles.append({QLatin1String(kOtaDir) + fields.at(1), fields.at(0)});
+        entries.append({QLatin1String(kOtaDir) + fields.at(1), fields.at(0)});
     }
-    manifest.close();
+    return entries;
+}
 
-    const int dirLength = int(qstrlen(kOtaDir));
-    for (const st_otaFiles& entry : qAsConst(m_otaFiles)) {
-        if (leavesOtaDir(entry.path.mid(dirLength))) {
-            writeProcess(QStringLiteral("UC31") + QStringLiteral("file not exists :") + entry.path);
-            return false;
-        }
-        if (isSideFile(entry.path))
-            continue;
-        qDebug() << "md5 check:" << entry.path;
-        if (!QFileInfo::exists(entry.path)) {
-            writeProcess(QStringLiteral("UC31") + QStringLiteral("file not exists :") + entry.path);
-            return false;
-        }
-        const QString computed = g_GenMd5(entry.path);
-        if (computed != entry.md5) {
-            writeProcess(QStringLiteral("UC32") +
-                         QStringLiteral("Md5 check err: strMd5Orignal=%1, calcMd5=%2, filepath=%3")
-                             .arg(entry.md5, computed, entry.path));
-            return false;
-        }
-    }
-
-    QFile::remove(manifestPath);
-    return true;
+QString UpgradeScanner::g_checkOtaFile(const st_otaFiles& entry)
+{
+    if (leavesOtaDir(entry.path.mid(int(qstrlen(kOtaDir)))))
+        return QStringLiteral("UC31") + QStringLiteral("file not exists :") + entry.path;
+    if (isSideFile(entry.path))
+        return QString();
+    qDebug() << "md5 check:" << entry.path;
+    if (!QFileInfo::exists(entry.path))
+        return QStringLiteral("UC31") + QStringLiteral("file not exists :") + entry.path;
+    const QString computed = g_GenMd5(entry.path);
+    if (computed != entry.md5)
+        return QStringLiteral("UC32") +
+               QStringLiteral("Md5 check err: strMd5Orignal=%1, calcMd5=%2, filepath=%3")
+                   .arg(entry.md5, computed, entry.path);
+    return QString();
 }

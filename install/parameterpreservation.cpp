@@ -13,6 +13,21 @@ const char* const kSavedConfig = "/usr/scanner/config/scannerConfig0.json";
 const char* const kFallbackPara = "/tmp/savepara.txt";
 } // namespace
 
+bool UpgradeScanner::g_parseSavePara(const QByteArray& content, bool& hasChoice, bool& savePara,
+                                     QString& parseError)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(content, &error);
+    if (error.error != QJsonParseError::NoError) {
+        parseError = error.errorString();
+        return false;
+    }
+    const QJsonObject settings = document.object();
+    hasChoice = settings.contains(QLatin1String("savePara"));
+    savePara = hasChoice && settings.value(QLatin1String("savePara")).toBool(false);
+    return true;
+}
+
 void UpgradeScanner::runtxtOrder()
 {
     QString paraPath = m_packagePath;
@@ -45,20 +60,18 @@ void UpgradeScanner::runtxtOrder()
     const QByteArray content = paraFile.readAll();
     paraFile.close();
 
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(content, &error);
-    if (error.error != QJsonParseError::NoError) {
+    bool hasChoice = false;
+    bool savePara = false;
+    QString parseError;
+    if (!g_parseSavePara(content, hasChoice, savePara, parseError)) {
         writeProcess(QString::fromUtf8("runtxtOrder readConfigureFile读取json文件出错-") +
                      paraPath);
         qDebug().noquote() << QString::fromUtf8("readConfigureFile读取json文件出错，错误码:")
-                           << error.errorString() << QString::fromUtf8("路径：") << paraPath;
+                           << parseError << QString::fromUtf8("路径：") << paraPath;
         return;
     }
-
-    const QJsonObject settings = document.object();
-    if (!settings.contains(QLatin1String("savePara")))
+    if (!hasChoice)
         return;
-    const bool savePara = settings.value(QLatin1String("savePara")).toBool(false);
     writeProcess(QStringLiteral("runtxtOrder--saveparaJson--") + QString::number(savePara ? 1 : 0));
     if (!savePara) {
         QFile::remove(QLatin1String(kSavedConfig));

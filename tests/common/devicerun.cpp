@@ -9,8 +9,10 @@
 #include <QFileInfo>
 #include <QThread>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -141,12 +143,22 @@ bool DeviceRun::setFake(const QString& tool, const QByteArray& behaviour) const
     return writeFile(QStringLiteral("/run/sandbox/fake/") + tool, behaviour);
 }
 
+void DeviceRun::setTmpSize(const QString& size)
+{
+    m_tmpSize = size;
+}
+
 bool DeviceRun::start(const QStringList& arguments)
 {
-    if (m_process || !m_root.isValid())
+    if (isRunning() || !m_root.isValid())
         return false;
+    m_chunks.clear();
+    m_stderr.clear();
     QStringList sandboxArgs{QStringLiteral("--root"), m_root.path(), QStringLiteral("--meminfo"),
-                            m_root.path() + QStringLiteral("/meminfo"), QStringLiteral("--")};
+                            m_root.path() + QStringLiteral("/meminfo")};
+    if (!m_tmpSize.isEmpty())
+        sandboxArgs << QStringLiteral("--tmp-size") << m_tmpSize;
+    sandboxArgs << QStringLiteral("--");
     const QString emulator = QStringLiteral(SCANNER_EMULATOR);
     if (!emulator.isEmpty())
         sandboxArgs += emulator.split(QLatin1Char(';'), kSkipEmpty);
@@ -161,6 +173,27 @@ bool DeviceRun::start(const QStringList& arguments)
                      [this, process] { m_stderr += process->readAllStandardError(); });
     process->start(DeviceSandbox::script(), sandboxArgs);
     return process->waitForStarted(10000);
+}
+
+void DeviceRun::closeOutput()
+{
+    if (!isRunning())
+        return;
+    // QProcess only stops delivering a closed channel and keeps the pipe open, so the program
+    // would never notice. Our end of its stdout pipe is replaced by /dev/null instead: the pipe
+    // loses its last reader, and QProcess sees the end of the channel.
+    char target[64] = {};
+    const QByteArray childFd = QByteArray("/proc/") + QByteArray::number(pid()) + "/fd/1";
+    if (::readlink(childFd.constData(), target, sizeof target - 1) <= 0)
+        return;
+    const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    for (const QString& fd : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System)) {
+        char own[64] = {};
+        const QByteArray ownFd = "/proc/self/fd/" + fd.toLatin1();
+        if (::readlink(ownFd.constData(), own, sizeof own - 1) > 0 && qstrcmp(own, target) == 0)
+            ::dup3(devNull, fd.toInt(), O_CLOEXEC);
+    }
+    ::close(devNull);
 }
 
 bool DeviceRun::waitForOutput(const QByteArray& expected, int timeoutMs)

@@ -52,8 +52,15 @@ public:
     /// Tells a fake appliance tool to "exit N" or "crash" instead of succeeding.
     bool setFake(const QString& tool, const QByteArray& behaviour) const;
 
+    /// Makes the device's /tmp a tmpfs of this size (e.g. "4m") from the next start on,
+    /// holding a copy of what was prepared there; the run's changes to /tmp are then lost.
+    void setTmpSize(const QString& size);
+
     /// Starts the device program with these arguments; false when it could not start.
+    /// After stop() it starts a new run on the same appliance, whose output starts afresh.
     bool start(const QStringList& arguments);
+    /// Closes the reading end of the program's standard output, as a parent that goes away.
+    void closeOutput();
     /// Processes events until the output equals expected or timeoutMs passes; true on a match.
     bool waitForOutput(const QByteArray& expected, int timeoutMs);
     /// Processes events until done() holds or timeoutMs passes; returns done().
@@ -86,6 +93,7 @@ private:
     std::unique_ptr<QProcess> m_process;
     QList<Chunk> m_chunks;
     QByteArray m_stderr;
+    QString m_tmpSize;
 };
 
 #endif // DEVICERUN_H

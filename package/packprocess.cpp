@@ -1,0 +1,359 @@
+#include "packprocess.h"
+
+#include <QCryptographicHash>
+#include <QDataStream>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+
+namespace {
+
+const char kMagic[] = "lumacrestupgrade";
+const int kHeaderSize = 100;
+const ushort kXorKey = 0x35;
+const qint64 kChunkSize = 10485760;
+// Bytes move through a buffer much smaller than a chunk, so memory stays flat.
+const qint64 kPieceSize = 1048576;
+const int kMd5Length = 32;
+
+QString md5Text(const QCryptographicHash& hash)
+{
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+void writeText(QDataStream& stream, const QString& text)
+{
+    const QByteArray bytes = PackProcess::instance().toXOREncryptUncrypt(text).toUtf8();
+    stream.writeBytes(bytes.constData(), uint(bytes.size()));
+}
+
+QString readText(QDataStream& stream)
+{
+    char* bytes = nullptr;
+    uint length = 0;
+    stream.readBytes(bytes, length);
+    // A transformed key character is a zero byte: decode all length bytes, not up to the first
+    // zero.
+    const QString text = QString::fromUtf8(bytes, int(length));
+    delete[] bytes;
+    return PackProcess::instance().toXOREncryptUncrypt(text);
+}
+
+/// Moves n bytes from one device to another (when given) and through a hash (when given).
+/// Returns the bytes read; fewer than n when the source ran short. A failed write clears
+/// writeOk and the rest is read but no longer written.
+qint64 copyBytes(QIODevice& from, QIODevice* to, qint64 n, QCryptographicHash* hash,
+                 QByteArray& buffer, bool& writeOk)
+{
+    qint64 done = 0;
+    while (done < n) {
+        const qint64 want = qMin(n - done, qint64(buffer.size()));
+        const qint64 got = from.read(buffer.data(), want);
+        if (got <= 0)
+            break;
+        if (hash)
+            hash->addData(buffer.constData(), int(got));
+        // A short write is retried: the retry's failure carries the reason (a full disk, say).
+        for (qint64 written = 0; to && writeOk && written < got;) {
+            const qint64 put = to->write(buffer.constData() + written, got - written);
+            writeOk = put > 0;
+            written += put;
+        }
+        done += got;
+        if (got < want)
+            break;
+    }
+    return done;
+}
+
+} // namespace
+
+PackProcess& PackProcess::instance()
+{
+    static PackProcess qinstance;
+    return qinstance;
+}
+
+QString PackProcess::toXOREncryptUncrypt(QString text)
+{
+    for (QChar& c : text) {
+        const ushort code = c.unicode();
+        c = QChar(code < 256 ? ushort(code ^ kXorKey) : kXorKey);
+    }
+    return text;
+}
+
+bool PackProcess::g_isSameFile(const QString& a, const QString& b)
+{
+    struct stat sa;
+    struct stat sb;
+    if (::stat(QFile::encodeName(a).constData(), &sa) != 0 ||
+        ::stat(QFile::encodeName(b).constData(), &sb) != 0)
+        return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+namespace {
+
+// Truncating the output first would destroy a source that is the output itself.
+bool sourceIsOutput(const QVector<PackItemInfo>& items, const QString& outPath, QString& error)
+{
+    for (const PackItemInfo& item : items) {
+        if (PackProcess::g_isSameFile(item.name(), outPath)) {
+            error = QStringLiteral("%1 is the package being written").arg(item.name());
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool PackProcess::saveBinaryFile(QString type, QStringList information, QVector<PackItemInfo> items,
+                                 QString outPath)
+{
+    st_packWrite write;
+    if (sourceIsOutput(items, outPath, write.error)) {
+        qDebug() << write.error;
+        return false;
+    }
+    QFile out(outPath);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    if (writePackage(out, type, information, items, write))
+        return true;
+
+    // A package cut short would still begin like a valid one.
+    qDebug() << write.error;
+    out.close();
+    if (QFileInfo(outPath).isFile())
+        QFile::remove(outPath);
+    return false;
+}
+
+bool PackProcess::writePackage(QFileDevice& out, const QString& type,
+                               const QStringList& information, QVector<PackItemInfo>& items,
+                               st_packWrite& write)
+{
+    if (sourceIsOutput(items, out.fileName(), write.error))
+        return false;
+
+    const auto writeFailed = [&]() {
+        write.error = QStringLiteral("cannot write %1: %2").arg(out.fileName(), out.errorString());
+        return false;
+    };
+
+    QByteArray header(kHeaderSize, '\0');
+    header.replace(0, int(sizeof kMagic) - 1, kMagic);
+    if (out.write(header) != header.size())
+        return writeFailed();
+
+    QDataStream stream(&out);
+    writeText(stream, type);
+    for (const QString& entry : information)
+        writeText(stream, entry);
+
+    const int count = items.size();
+    const char countBytes[2] = {char(count & 0xff), char((count >> 8) & 0xff)};
+    if (out.write(countBytes, 2) != 2)
+        return writeFailed();
+
+    // The digests are known only once the payload is copied: their fixed-length texts are
+    // written as placeholders now and overwritten in place at the end.
+    QVector<qint64> md5Offsets;
+    for (const PackItemInfo& item : items) {
+        writeText(stream, item.m_name);
+        writeText(stream, item.m_target);
+        if (write.digest) {
+            md5Offsets.append(out.pos() + 4);
+            writeText(stream, QString(kMd5Length, QLatin1Char('0')));
+        } else {
+            writeText(stream, item.m_md5);
+        }
+        writeText(stream, item.m_reserved1);
+        writeText(stream, item.m_reserved2);
+        writeText(stream, item.m_reserved3);
+        writeText(stream, item.m_reserved4);
+        writeText(stream, item.m_reserved5);
+    }
+    if (stream.status() != QDataStream::Ok)
+        return writeFailed();
+
+    qint64 total = 0;
+    if (write.progress) {
+        for (const PackItemInfo& item : items)
+            total += QFileInfo(item.m_name).size();
+    }
+    qint64 done = 0;
+    QByteArray buffer(int(kPieceSize), Qt::Uninitialized);
+    for (PackItemInfo& item : items) {
+        QFile source(item.m_name);
+        if (!source.open(QIODevice::ReadOnly)) {
+            qDebug() << "Could not open file for reading";
+            write.error =
+                QStringLiteral("cannot read %1: %2").arg(item.m_name, source.errorString());
+            return false;
+        }
+        const qint64 size = source.size();
+        writeText(stream, QString::number(size));
+        writeText(stream, QString::number((size + kChunkSize - 1) / kChunkSize));
+
+        QCryptographicHash hash(QCryptographicHash::Md5);
+        for (qint64 offset = 0; offset < size;) {
+            const qint64 length = qMin(size - offset, kChunkSize);
+            stream << quint32(length);
+            bool writeOk = stream.status() == QDataStream::Ok;
+            const qint64 read =
+                copyBytes(source, &out, length, write.digest ? &hash : nullptr, buffer, writeOk);
+            if (!writeOk)
+                return writeFailed();
+            // The chunk's length is already written: a source that shrinks or fails now
+            // cannot be carried faithfully.
+            if (read != length) {
+                write.error = QStringLiteral("cannot read %1: %2")
+                                  .arg(item.m_name, source.error() != QFileDevice::NoError
+                                                        ? source.errorString()
+                                                        : QStringLiteral("file shrank"));
+                return false;
+            }
+            offset += length;
+            done += length;
+            if (write.progress)
+                write.progress(done, total);
+        }
+        if (write.digest)
+            item.m_md5 = md5Text(hash);
+    }
+    if (stream.status() != QDataStream::Ok)
+        return writeFailed();
+
+    for (int i = 0; i < md5Offsets.size(); ++i) {
+        const QByteArray text = toXOREncryptUncrypt(items.at(i).m_md5).toUtf8();
+        if (!out.seek(md5Offsets.at(i)) || out.write(text) != text.size())
+            return writeFailed();
+    }
+    if (!out.flush())
+        return writeFailed();
+    return true;
+}
+
+bool PackProcess::readBinaryFile(QString path, QVector<PackItemInfo>& items, QString& type,
+                                 QStringList& information)
+{
+    st_packRead read;
+    return readPackage(path, items, type, information, read);
+}
+
+bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items, QString& type,
+                              QStringList& information, st_packRead& read)
+{
+    QFile package(path);
+    if (!package.open(QIODevice::ReadOnly)) {
+        read.error = QStringLiteral("cannot open %1: %2").arg(path, package.errorString());
+        return false;
+    }
+
+    QByteArray magic = package.read(kHeaderSize);
+    const int zero = magic.indexOf('\0');
+    if (zero >= 0)
+        magic.truncate(zero);
+    if (magic != kMagic) {
+        type = UpgradeTypeValMap.value(EUpgradeType_T0);
+        read.error = QStringLiteral("not an upgrade package");
+        return false;
+    }
+
+    QDataStream stream(&package);
+    type = readText(stream);
+    if (type != UpgradeTypeValMap.value(EUpgradeType_T1) &&
+        type != UpgradeTypeValMap.value(EUpgradeType_T2) &&
+        type != UpgradeTypeValMap.value(EUpgradeType_T3)) {
+        read.error = QStringLiteral("upgrade type \"%1\" is not accepted").arg(type);
+        return false;
+    }
+    for (int i = 0; i < 5; ++i)
+        information.append(readText(stream));
+
+    unsigned char countBytes[2] = {0, 0};
+    if (package.read(reinterpret_cast<char*>(countBytes), 2) != 2)
+        read.tablesTruncated = true;
+    const qint16 count = qint16(countBytes[0] | (countBytes[1] << 8));
+    if (count <= 0) {
+        read.tablesTruncated = read.tablesTruncated || stream.status() != QDataStream::Ok;
+        read.trailingBytes = package.bytesAvailable();
+        return true;
+    }
+
+    const int first = items.size();
+    for (int i = 0; i < count; ++i) {
+        QString fields[8];
+        for (QString& field : fields)
+            field = readText(stream);
+        items.append(PackItemInfo(fields[0], fields[1], fields[2], fields[3], fields[4], fields[5],
+                                  fields[6], fields[7]));
+    }
+    read.tablesTruncated = stream.status() != QDataStream::Ok;
+
+    QString outDir = read.outDir;
+    if (outDir.isEmpty())
+        outDir = path.left(path.lastIndexOf(QLatin1Char('/')) + 1);
+    else if (!outDir.endsWith(QLatin1Char('/')))
+        outDir.append(QLatin1Char('/'));
+
+    const qint64 packageSize = package.size();
+    QByteArray buffer(int(kPieceSize), Qt::Uninitialized);
+    for (int i = 0; i < count; ++i) {
+        const QString& name = items.at(first + i).m_name;
+        const QString outPath = outDir + name.mid(name.lastIndexOf(QLatin1Char('/')) + 1);
+        QFile out(outPath);
+        if (read.extract) {
+            // Extracting over the package would destroy it while it is being read.
+            if (g_isSameFile(outPath, path)) {
+                read.error = QStringLiteral("item %1 (%2) would overwrite the package itself")
+                                 .arg(i + 1)
+                                 .arg(name);
+                return false;
+            }
+            if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+                read.error = QStringLiteral("cannot write %1: %2").arg(outPath, out.errorString());
+                return false;
+            }
+        }
+
+        st_packPayload payload;
+        payload.size = readText(stream);
+        payload.chunkCount = readText(stream).toUInt();
+        QCryptographicHash hash(QCryptographicHash::Md5);
+        bool writeOk = true;
+        // The count comes from the file: trust it only as far as the data goes.
+        while (payload.chunks < payload.chunkCount && !package.atEnd()) {
+            quint32 length = 0;
+            stream >> length;
+            if (stream.status() != QDataStream::Ok || length > package.bytesAvailable()) {
+                // A chunk cut short reads as empty, the rest of the file with it.
+                package.seek(packageSize);
+                payload.truncated = true;
+                break;
+            }
+            const qint64 got = copyBytes(package, read.extract ? &out : nullptr, length,
+                                         read.digest ? &hash : nullptr, buffer, writeOk);
+            payload.bytes += got;
+            ++payload.chunks;
+            if (read.progress)
+                read.progress(package.pos(), packageSize);
+        }
+        if (payload.chunks < payload.chunkCount)
+            payload.truncated = true;
+        if (read.extract) {
+            out.close();
+            payload.writeFailed = !writeOk || out.error() != QFileDevice::NoError;
+        }
+        if (read.digest)
+            payload.md5 = md5Text(hash);
+        read.payloads.append(payload);
+    }
+    read.trailingBytes = package.bytesAvailable();
+    return true;
+}

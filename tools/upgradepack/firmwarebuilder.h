@@ -1,0 +1,32 @@
+#ifndef FIRMWAREBUILDER_H
+#define FIRMWAREBUILDER_H
+
+#include "packprocess.h"
+
+#include <QString>
+#include <QStringList>
+
+/// Builds a firmware archive: the files of a directory under ota_file/, with their manifest.
+class FirmwareBuilder {
+public:
+    /// A builder of the archive output from the files in dir.
+    FirmwareBuilder(const QString& output, const QString& dir);
+
+    /// Digests the files and runs tar; false with error() when it fails. Output is atomic.
+    bool run(const PackProgress& progress);
+    /// Why run() failed.
+    QString error() const { return m_error; }
+
+    /// True when the device unpacks an archive of this name without decompressing it.
+    static bool isPlainTar(const QString& output);
+
+private:
+    bool fail(const QString& why);
+    bool collect(QStringList& entries, QStringList& files, qint64& total);
+
+    QString m_output;
+    QString m_dir;
+    QString m_error;
+};
+
+#endif // FIRMWAREBUILDER_H

@@ -1,0 +1,173 @@
+#include "packageinspector.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QTemporaryDir>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const qint64 kChunkSize = 10485760;
+
+QString fileNameOf(const QString& name)
+{
+    return name.mid(name.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+} // namespace
+
+PackageInspector::PackageInspector(const QString& path) : m_path(path) {}
+
+bool PackageInspector::fail(const QString& why)
+{
+    m_error = why;
+    return false;
+}
+
+bool PackageInspector::inspect(const PackProgress& progress)
+{
+    m_read = st_packRead();
+    m_read.extract = false;
+    m_read.digest = true;
+    m_read.progress = progress;
+    if (!PackProcess::instance().readPackage(m_path, m_items, m_type, m_information, m_read))
+        return fail(m_read.error);
+    return true;
+}
+
+QString PackageInspector::itemLabel(int index) const
+{
+    return QStringLiteral("item %1 (%2)").arg(index + 1).arg(m_items.at(index).name());
+}
+
+qint64 PackageInspector::itemSize(int index) const
+{
+    const st_packPayload& payload = m_read.payloads.at(index);
+    bool ok = false;
+    const qint64 size = payload.size.toLongLong(&ok);
+    return ok ? size : payload.bytes;
+}
+
+bool PackageInspector::md5Ok(int index) const
+{
+    const st_packPayload& payload = m_read.payloads.at(index);
+    return !payload.truncated && payload.md5 == m_items.at(index).md5();
+}
+
+QString PackageInspector::describe() const
+{
+    QString text = QStringLiteral("type: %1\ninformation:\n").arg(m_type);
+    for (int i = 0; i < m_information.size(); ++i)
+        text += QStringLiteral("  %1: %2\n").arg(i + 1).arg(m_information.at(i));
+    text += QStringLiteral("items: %1\n").arg(m_items.size());
+    for (int i = 0; i < m_items.size(); ++i) {
+        const PackItemInfo& item = m_items.at(i);
+        text += QStringLiteral("  %1: %2\n").arg(i + 1).arg(item.name());
+        text += QStringLiteral("     target: %1\n").arg(item.target());
+        text += QStringLiteral("     md5:    %1\n").arg(item.md5());
+        text += QStringLiteral("     size:   %1\n").arg(itemSize(i));
+        text += QStringLiteral("     md5 ok: %1\n")
+                    .arg(md5Ok(i) ? QStringLiteral("yes") : QStringLiteral("no"));
+    }
+    return text;
+}
+
+QJsonObject PackageInspector::toJson() const
+{
+    QJsonArray items;
+    for (int i = 0; i < m_items.size(); ++i) {
+        const PackItemInfo& item = m_items.at(i);
+        items.append(QJsonObject{{QStringLiteral("name"), item.name()},
+                                 {QStringLiteral("target"), item.target()},
+                                 {QStringLiteral("md5"), item.md5()},
+                                 {QStringLiteral("size"), double(itemSize(i))},
+                                 {QStringLiteral("md5Ok"), md5Ok(i)}});
+    }
+    return QJsonObject{{QStringLiteral("type"), m_type},
+                       {QStringLiteral("information"), QJsonArray::fromStringList(m_information)},
+                       {QStringLiteral("items"), items}};
+}
+
+QStringList PackageInspector::problems() const
+{
+    QStringList found;
+    if (m_read.tablesTruncated)
+        found << QStringLiteral("the package ends inside its information or item table");
+    for (int i = 0; i < m_items.size(); ++i) {
+        const st_packPayload& payload = m_read.payloads.at(i);
+        bool numeric = false;
+        const qint64 size = payload.size.toLongLong(&numeric);
+        if (!numeric || size < 0) {
+            found << QStringLiteral("%1: size \"%2\" is not a byte count")
+                         .arg(itemLabel(i), payload.size);
+        } else if (payload.truncated || payload.bytes != size) {
+            found << QStringLiteral("%1: truncated payload: %2 of %3 bytes")
+                         .arg(itemLabel(i))
+                         .arg(payload.bytes)
+                         .arg(size);
+        } else if (payload.chunkCount != quint64((size + kChunkSize - 1) / kChunkSize)) {
+            found << QStringLiteral("%1: %2 chunks where %3 bytes take %4")
+                         .arg(itemLabel(i))
+                         .arg(payload.chunkCount)
+                         .arg(size)
+                         .arg((size + kChunkSize - 1) / kChunkSize);
+        }
+        if (payload.md5 != m_items.at(i).md5())
+            found << QStringLiteral("%1: md5 mismatch: expected %2, actual %3")
+                         .arg(itemLabel(i), m_items.at(i).md5(), payload.md5);
+    }
+    if (m_read.trailingBytes > 0)
+        found << QStringLiteral("%1 bytes follow the last item").arg(m_read.trailingBytes);
+    return found;
+}
+
+bool PackageInspector::extractTo(const QString& dir, const PackProgress& progress)
+{
+    if (!QDir().mkpath(dir))
+        return fail(QStringLiteral("cannot create %1").arg(dir));
+    // Files are written aside first and moved in only once all of them are whole.
+    QTemporaryDir staging(QDir(dir).filePath(QStringLiteral(".upgrade-pack-XXXXXX")));
+    if (!staging.isValid())
+        return fail(QStringLiteral("cannot write in %1: %2").arg(dir, staging.errorString()));
+
+    m_read = st_packRead();
+    m_read.outDir = staging.path();
+    m_read.progress = progress;
+    if (!PackProcess::instance().readPackage(m_path, m_items, m_type, m_information, m_read))
+        return fail(m_read.error);
+    if (m_read.tablesTruncated)
+        return fail(QStringLiteral("the package ends inside its information or item table"));
+    for (int i = 0; i < m_items.size(); ++i) {
+        const st_packPayload& payload = m_read.payloads.at(i);
+        if (payload.writeFailed)
+            return fail(QStringLiteral("cannot write %1 into %2")
+                            .arg(fileNameOf(m_items.at(i).name()), dir));
+        if (payload.truncated || payload.size != QString::number(payload.bytes))
+            return fail(QStringLiteral("%1: truncated payload: %2 of %3 bytes")
+                            .arg(itemLabel(i))
+                            .arg(payload.bytes)
+                            .arg(payload.size));
+    }
+
+    QStringList fileNames;
+    for (const PackItemInfo& item : m_items) {
+        const QString fileName = fileNameOf(item.name());
+        if (fileNames.contains(fileName))
+            continue;
+        if (PackProcess::g_isSameFile(QDir(dir).filePath(fileName), m_path))
+            return fail(QStringLiteral("%1 would overwrite the package itself").arg(fileName));
+        fileNames.append(fileName);
+    }
+    for (const QString& fileName : fileNames) {
+        const QByteArray from = QFile::encodeName(staging.filePath(fileName));
+        const QByteArray to = QFile::encodeName(QDir(dir).filePath(fileName));
+        if (std::rename(from.constData(), to.constData()) != 0)
+            return fail(QStringLiteral("cannot move %1 into %2: %3")
+                            .arg(fileName, dir, QString::fromLocal8Bit(std::strerror(errno))));
+    }
+    return true;
+}

@@ -1,0 +1,46 @@
+#ifndef PACKAGEINSPECTOR_H
+#define PACKAGEINSPECTOR_H
+
+#include "packprocess.h"
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+/// Reads an upgrade package on the workstation: describes, verifies or extracts it.
+class PackageInspector {
+public:
+    /// An inspector of the package at path.
+    explicit PackageInspector(const QString& path);
+
+    /// Reads the package and digests every carried file; false with error() when it is none.
+    bool inspect(const PackProgress& progress);
+    /// The package as text, for people.
+    QString describe() const;
+    /// The package as a JSON object, for scripts.
+    QJsonObject toJson() const;
+    /// Everything that keeps the package from being well formed and intact; empty when it is.
+    QStringList problems() const;
+
+    /// Writes the carried files into dir under their file names; all or nothing.
+    bool extractTo(const QString& dir, const PackProgress& progress);
+
+    /// Why the last operation failed.
+    QString error() const { return m_error; }
+
+private:
+    bool fail(const QString& why);
+    QString itemLabel(int index) const;
+    qint64 itemSize(int index) const;
+    bool md5Ok(int index) const;
+
+    QString m_path;
+    QString m_type;
+    QStringList m_information;
+    QVector<PackItemInfo> m_items;
+    st_packRead m_read;
+    QString m_error;
+};
+
+#endif // PACKAGEINSPECTOR_H

@@ -374,13 +374,13 @@ void tst_Faults::hostilePackage()
     cases.add("name /", firmwarePackage(archive, "/"), "UC12config analysis err!");
     cases.add("empty name", firmwarePackage(archive, ""), "UC12config analysis err!");
     cases.add("the package's own name", firmwarePackage(archive, "p.bin"), "UC", true);
-    cases.add("NUL in the name", firmwarePackage(archive, QString("fw\0.tar.bz2", 11)),
+    cases.add("NUL in the name", firmwarePackage(archive, QString::fromLatin1("fw\0.tar.bz2", 11)),
               "UC12config analysis err!");
     cases.add("NUL in the type",
-              makePackage({{kArchive, archive, QString()}}, QString("T1\0", 3)).bytes,
+              makePackage({{kArchive, archive, QString()}}, QString::fromLatin1("T1\0", 3)).bytes,
               "UC12config analysis err!");
     cases.add("NUL in the model",
-              makePackage({{kArchive, archive, QString()}}, "T1", QString("KT310\0", 6)).bytes,
+              makePackage({{kArchive, archive, QString()}}, "T1", QString::fromLatin1("KT310\0", 6)).bytes,
               "UC38", true);
     cases.runAndCheck();
 }

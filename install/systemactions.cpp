@@ -1,0 +1,23 @@
+#include "upgradescanner.h"
+
+#include <QDebug>
+#include <QProcess>
+
+// Each tool gets its arguments as separate argv entries, without a shell, so names and
+// paths with blanks or shell characters arrive unchanged.
+
+bool UpgradeScanner::closeProcess(QString name)
+{
+    qDebug().noquote() << QStringLiteral("close %1....").arg(name);
+    return QProcess::startDetached(QStringLiteral("killall"), {name});
+}
+
+bool UpgradeScanner::modifyingFilePermissions(QString path)
+{
+    return QProcess::startDetached(QStringLiteral("chmod"), {QStringLiteral("777"), path});
+}
+
+bool UpgradeScanner::rebootSystem()
+{
+    return QProcess::startDetached(QStringLiteral("reboot"), QStringList());
+}

@@ -129,7 +129,10 @@ QByteArray DeviceRun::readFile(const QString& devicePath) const
 
 int DeviceRun::permissions(const QString& devicePath) const
 {
-    return exists(devicePath) ? int(QFileInfo(lowerPath(devicePath)).permissions()) : 0;
+    struct stat st;
+    if (!exists(devicePath) || stat(QFile::encodeName(lowerPath(devicePath)).constData(), &st) != 0)
+        return 0;
+    return int(st.st_mode & 07777);
 }
 
 bool DeviceRun::setMeminfo(const QByteArray& text) const
@@ -218,6 +221,15 @@ bool DeviceRun::waitUntil(const std::function<bool()>& done, int timeoutMs)
 void DeviceRun::settle(int msec)
 {
     waitUntil([] { return false; }, msec);
+}
+
+void DeviceRun::settleQuiet(int msec)
+{
+    const auto quietFor = [this] {
+        const qint64 last = m_chunks.isEmpty() ? 0 : m_chunks.last().arrivalMs;
+        return QDateTime::currentMSecsSinceEpoch() - last;
+    };
+    waitUntil([&] { return quietFor() >= msec; }, msec + 60000);
 }
 
 QByteArray DeviceRun::output() const

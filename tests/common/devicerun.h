@@ -45,7 +45,7 @@ public:
     bool isDir(const QString& devicePath) const;
     /// The content of a device file as the device sees it; empty when missing.
     QByteArray readFile(const QString& devicePath) const;
-    /// Permission bits of a device file (as QFileInfo::permissions gives them), 0 when missing.
+    /// Mode bits of a device file (07777 mask), 0 when missing.
     int permissions(const QString& devicePath) const;
     /// Sets the text that the device reads as /proc/meminfo.
     bool setMeminfo(const QByteArray& text) const;
@@ -67,6 +67,8 @@ public:
     bool waitUntil(const std::function<bool()>& done, int timeoutMs);
     /// Keeps collecting output for msec milliseconds.
     void settle(int msec);
+    /// Keeps collecting output until msec milliseconds have passed without any.
+    void settleQuiet(int msec);
     /// Every byte the program wrote to standard output so far.
     QByteArray output() const;
     /// The program's standard output, read by read, with arrival times.

@@ -1,0 +1,85 @@
+# Install rules and packages. Included at the end of the top-level CMakeLists.txt,
+# after tools/ and tests/, so that it sees every program target.
+#
+# Two components, each packed as .deb and .tar.gz by cpack:
+#   device  scanner-upgrade: the device program;
+#   host    scanner-upgrade-tools: the host tools that exist in this tree
+#           (upgrade-pack, and the status stream reader scanner-status).
+# The packages are for the architecture being built: the cross build makes arm64.
+
+include(GNUInstallDirs)
+
+install(TARGETS scanner-upgrade RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT device)
+
+set(SCANNER_HOST_PROGRAMS "")
+foreach(tool upgrade-pack scanner-status)
+    if(TARGET ${tool})
+        install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT host)
+        list(APPEND SCANNER_HOST_PROGRAMS ${tool})
+    endif()
+endforeach()
+
+# Debian's name for the target architecture: dpkg --print-architecture would name
+# the build machine's, which is wrong when cross-building.
+set(_scanner_deb_arches aarch64 arm64 x86_64 amd64 i686 i386 armv7l armhf)
+list(FIND _scanner_deb_arches "${CMAKE_SYSTEM_PROCESSOR}" _scanner_arch_index)
+if(_scanner_arch_index GREATER_EQUAL 0)
+    math(EXPR _scanner_arch_index "${_scanner_arch_index} + 1")
+    list(GET _scanner_deb_arches ${_scanner_arch_index} SCANNER_DEB_ARCH)
+else()
+    set(SCANNER_DEB_ARCH ${CMAKE_SYSTEM_PROCESSOR})
+endif()
+
+set(SCANNER_PACKAGE_CONTACT "Scanner upgrade maintainers <maintainers@users.noreply.example>"
+    CACHE STRING "Maintainer named in the packages")
+
+set(CPACK_PACKAGE_NAME scanner-upgrade)
+set(CPACK_PACKAGE_VENDOR "Scanner upgrade maintainers")
+set(CPACK_PACKAGE_CONTACT "${SCANNER_PACKAGE_CONTACT}")
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_GENERATOR DEB TGZ)
+set(CPACK_STRIP_FILES TRUE)
+# The archives hold the same tree as the .deb (usr/bin/...), to unpack into a root
+# file system.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+
+set(CPACK_COMPONENTS_ALL device)
+if(SCANNER_HOST_PROGRAMS)
+    list(APPEND CPACK_COMPONENTS_ALL host)
+endif()
+set(CPACK_COMPONENTS_GROUPING IGNORE)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${SCANNER_DEB_ARCH})
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+# dpkg-shlibdeps names what the programs link against: the C and C++ run-times and
+# Qt 5 Core, nothing else.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+set(CPACK_DEBIAN_DEVICE_PACKAGE_NAME scanner-upgrade)
+set(CPACK_DEBIAN_DEVICE_DESCRIPTION
+    "Firmware upgrade tool of the document-scanner appliance\n\
+The device program scanner-upgrade, which the appliance's main application starts \
+with an upgrade package and follows through its status messages.")
+set(CPACK_ARCHIVE_DEVICE_FILE_NAME scanner-upgrade-${PROJECT_VERSION}-${SCANNER_DEB_ARCH})
+
+set(CPACK_DEBIAN_HOST_PACKAGE_NAME scanner-upgrade-tools)
+set(CPACK_DEBIAN_HOST_DESCRIPTION
+    "Host tools for the document-scanner appliance's upgrade packages\n\
+Build and check upgrade packages, and read the device program's status stream.")
+set(CPACK_ARCHIVE_HOST_FILE_NAME scanner-upgrade-tools-${PROJECT_VERSION}-${SCANNER_DEB_ARCH})
+
+include(CPack)
+
+# Checks what scripts/package produced; skipped until packages exist. A script run
+# on the build machine, so never under the emulator.
+if(BUILD_TESTING)
+    add_test(NAME tst_packages
+             COMMAND ${CMAKE_SOURCE_DIR}/tests/packaging/check-packages ${CPACK_PACKAGE_DIRECTORY}
+                     ${SCANNER_DEB_ARCH} ${CMAKE_SYSTEM_PROCESSOR} ${PROJECT_VERSION}
+                     $<TARGET_FILE:scanner-upgrade> ${SCANNER_HOST_PROGRAMS})
+    set_tests_properties(tst_packages PROPERTIES SKIP_RETURN_CODE 77)
+endif()

@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
@@ -80,10 +81,19 @@ void UpgradeScanner::g_parseScannerConfig(const QByteArray& data, QString& scann
         scannerType = device.value(QLatin1String("SType")).toString();
 }
 
+namespace {
+// Opening a FIFO would wait for a writer that never comes, before the start-up message; like a
+// directory, anything but a regular file counts as a file that cannot be opened.
+bool openRegular(QFile& file, QIODevice::OpenMode mode)
+{
+    return QFileInfo(file.fileName()).isFile() && file.open(mode);
+}
+} // namespace
+
 void UpgradeScanner::readDeviceInfo()
 {
     QFile issue(QStringLiteral("/etc/issue"));
-    if (issue.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    if (openRegular(issue, QIODevice::ReadOnly | QIODevice::Text)) {
         g_parseIssue(issue, m_productModel, m_systemBranch, m_systemVersion);
         issue.close();
     } else {
@@ -92,7 +102,7 @@ void UpgradeScanner::readDeviceInfo()
     qDebug() << "----------/etc/issue-----" << m_productModel << m_systemBranch << m_systemVersion;
 
     QFile meminfo(QStringLiteral("/proc/meminfo"));
-    if (meminfo.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    if (openRegular(meminfo, QIODevice::ReadOnly | QIODevice::Text)) {
         g_parseMemInfo(meminfo, m_memoryClass);
         meminfo.close();
     } else {
@@ -101,7 +111,7 @@ void UpgradeScanner::readDeviceInfo()
     qDebug() << "---------/proc/meminfo----" << m_memoryClass;
 
     QFile config(QStringLiteral("/usr/scanner/config/scannerConfig.json"));
-    if (config.open(QIODevice::ReadOnly)) {
+    if (openRegular(config, QIODevice::ReadOnly)) {
         const QByteArray data = config.readAll();
         config.close();
         g_parseScannerConfig(data, m_scannerType);

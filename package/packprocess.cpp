@@ -7,6 +7,17 @@
 #include <QFileInfo>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -17,11 +28,6 @@ const qint64 kChunkSize = 10485760;
 // Bytes move through a buffer much smaller than a chunk, so memory stays flat.
 const qint64 kPieceSize = 1048576;
 const int kMd5Length = 32;
-
-QString md5Text(const QCryptographicHash& hash)
-{
-    return QString::fromLatin1(hash.result().toHex());
-}
 
 void writeText(QDataStream& stream, const QString& text)
 {
@@ -41,31 +47,154 @@ QString readText(QDataStream& stream)
     return PackProcess::instance().toXOREncryptUncrypt(text);
 }
 
-/// Moves n bytes from one device to another (when given) and through a hash (when given).
-/// Returns the bytes read; fewer than n when the source ran short. A failed write clears
-/// writeOk and the rest is read but no longer written.
-qint64 copyBytes(QIODevice& from, QIODevice* to, qint64 n, QCryptographicHash* hash,
-                 QByteArray& buffer, bool& writeOk)
+/// The buffers that file contents move through, and the digest they may feed on the way.
+/// The digest runs on a thread of its own, so that hashing overlaps reading and writing
+/// instead of adding to them.
+class Pieces {
+public:
+    explicit Pieces(bool digest) : m_digest(digest)
+    {
+        const int count = digest ? 4 : 1;
+        for (int i = 0; i < count; ++i) {
+            m_buffers.emplace_back(new char[kPieceSize]);
+            m_free.push_back(m_buffers.back().get());
+        }
+        if (digest)
+            m_thread = std::thread([this] { digestPieces(); });
+    }
+    ~Pieces()
+    {
+        if (!m_digest)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+    Pieces(const Pieces&) = delete;
+    Pieces& operator=(const Pieces&) = delete;
+
+    /// A buffer of kPieceSize bytes to fill; waits until one is free.
+    char* take()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return !m_free.empty(); });
+        char* piece = m_free.back();
+        m_free.pop_back();
+        return piece;
+    }
+
+    /// Hands back a buffer from take() whose first n bytes are to be digested.
+    void give(char* piece, qint64 n)
+    {
+        if (!m_digest) {
+            m_free.push_back(piece);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_pending.emplace_back(piece, n);
+        }
+        m_changed.notify_all();
+    }
+
+    /// The digest of every byte given since the last result, as 32 lower-case hex digits.
+    QString result()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_pending.empty() && !m_busy; });
+        const QString text = QString::fromLatin1(m_hash.result().toHex());
+        m_hash.reset();
+        return text;
+    }
+
+private:
+    void digestPieces()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [this] { return m_stop || !m_pending.empty(); });
+            if (m_pending.empty())
+                return;
+            const std::pair<char*, qint64> piece = m_pending.front();
+            m_pending.pop_front();
+            m_busy = true;
+            lock.unlock();
+            m_hash.addData(piece.first, int(piece.second));
+            lock.lock();
+            m_busy = false;
+            m_free.push_back(piece.first);
+            m_changed.notify_all();
+        }
+    }
+
+    const bool m_digest;
+    std::vector<std::unique_ptr<char[]>> m_buffers;
+    QCryptographicHash m_hash{QCryptographicHash::Md5};
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::pair<char*, qint64>> m_pending;
+    std::vector<char*> m_free;
+    bool m_busy = false;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+/// Moves n bytes from one device to another (when given) through pieces. Returns the bytes
+/// read; fewer than n when the source ran short. A failed write clears writeOk, and the rest
+/// is read but no longer written.
+qint64 copyBytes(QIODevice& from, QIODevice* to, qint64 n, Pieces& pieces, bool& writeOk)
 {
     qint64 done = 0;
     while (done < n) {
-        const qint64 want = qMin(n - done, qint64(buffer.size()));
-        const qint64 got = from.read(buffer.data(), want);
-        if (got <= 0)
-            break;
-        if (hash)
-            hash->addData(buffer.constData(), int(got));
+        const qint64 want = qMin(n - done, kPieceSize);
+        char* piece = pieces.take();
+        const qint64 got = from.read(piece, want);
         // A short write is retried: the retry's failure carries the reason (a full disk, say).
         for (qint64 written = 0; to && writeOk && written < got;) {
-            const qint64 put = to->write(buffer.constData() + written, got - written);
+            const qint64 put = to->write(piece + written, got - written);
             writeOk = put > 0;
             written += put;
         }
+        pieces.give(piece, qMax<qint64>(got, 0));
+        if (got <= 0)
+            break;
         done += got;
         if (got < want)
             break;
     }
     return done;
+}
+
+/// Copies the next n bytes of from, which are known to be there, to the end of the unbuffered
+/// to inside the kernel, without passing them through this process. Returns -1, having
+/// copied nothing, where the file systems cannot do that; the caller then copies itself.
+qint64 copyInKernel(QFile& from, QFile& to, qint64 n, bool& writeOk)
+{
+#ifdef __linux__
+    const qint64 start = from.pos();
+    loff_t offset = start;
+    while (writeOk && offset - start < n) {
+        const ssize_t copied = ::copy_file_range(from.handle(), &offset, to.handle(), nullptr,
+                                                 size_t(n - (offset - start)), 0);
+        if (copied < 0 && offset == start &&
+            (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
+            return -1;
+        if (copied <= 0)
+            writeOk = false;
+        offset += qMax<ssize_t>(copied, 0);
+    }
+    from.seek(start + n);
+    return n;
+#else
+    Q_UNUSED(from)
+    Q_UNUSED(to)
+    Q_UNUSED(n)
+    Q_UNUSED(writeOk)
+    return -1;
+#endif
 }
 
 } // namespace
@@ -187,7 +316,7 @@ bool PackProcess::writePackage(QFileDevice& out, const QString& type,
             total += QFileInfo(item.m_name).size();
     }
     qint64 done = 0;
-    QByteArray buffer(int(kPieceSize), Qt::Uninitialized);
+    Pieces pieces(write.digest);
     for (PackItemInfo& item : items) {
         QFile source(item.m_name);
         if (!source.open(QIODevice::ReadOnly)) {
@@ -200,13 +329,11 @@ bool PackProcess::writePackage(QFileDevice& out, const QString& type,
         writeText(stream, QString::number(size));
         writeText(stream, QString::number((size + kChunkSize - 1) / kChunkSize));
 
-        QCryptographicHash hash(QCryptographicHash::Md5);
         for (qint64 offset = 0; offset < size;) {
             const qint64 length = qMin(size - offset, kChunkSize);
             stream << quint32(length);
             bool writeOk = stream.status() == QDataStream::Ok;
-            const qint64 read =
-                copyBytes(source, &out, length, write.digest ? &hash : nullptr, buffer, writeOk);
+            const qint64 read = copyBytes(source, &out, length, pieces, writeOk);
             if (!writeOk)
                 return writeFailed();
             // The chunk's length is already written: a source that shrinks or fails now
@@ -224,7 +351,7 @@ bool PackProcess::writePackage(QFileDevice& out, const QString& type,
                 write.progress(done, total);
         }
         if (write.digest)
-            item.m_md5 = md5Text(hash);
+            item.m_md5 = pieces.result();
     }
     if (stream.status() != QDataStream::Ok)
         return writeFailed();
@@ -303,7 +430,7 @@ bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items,
         outDir.append(QLatin1Char('/'));
 
     const qint64 packageSize = package.size();
-    QByteArray buffer(int(kPieceSize), Qt::Uninitialized);
+    Pieces pieces(read.digest);
     for (int i = 0; i < count; ++i) {
         const QString& name = items.at(first + i).m_name;
         const QString outPath = outDir + name.mid(name.lastIndexOf(QLatin1Char('/')) + 1);
@@ -316,7 +443,8 @@ bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items,
                                  .arg(name);
                 return false;
             }
-            if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            // Unbuffered: in-kernel copies and ordinary writes then share the file offset.
+            if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
                 read.error = QStringLiteral("cannot write %1: %2").arg(outPath, out.errorString());
                 return false;
             }
@@ -325,7 +453,6 @@ bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items,
         st_packPayload payload;
         payload.size = readText(stream);
         payload.chunkCount = readText(stream).toUInt();
-        QCryptographicHash hash(QCryptographicHash::Md5);
         bool writeOk = true;
         // The count comes from the file: trust it only as far as the data goes.
         while (payload.chunks < payload.chunkCount && !package.atEnd()) {
@@ -337,8 +464,11 @@ bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items,
                 payload.truncated = true;
                 break;
             }
-            const qint64 got = copyBytes(package, read.extract ? &out : nullptr, length,
-                                         read.digest ? &hash : nullptr, buffer, writeOk);
+            qint64 got = -1;
+            if (read.extract && !read.digest)
+                got = copyInKernel(package, out, length, writeOk);
+            if (got < 0)
+                got = copyBytes(package, read.extract ? &out : nullptr, length, pieces, writeOk);
             payload.bytes += got;
             ++payload.chunks;
             if (read.progress)
@@ -351,7 +481,7 @@ bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items,
             payload.writeFailed = !writeOk || out.error() != QFileDevice::NoError;
         }
         if (read.digest)
-            payload.md5 = md5Text(hash);
+            payload.md5 = pieces.result();
         read.payloads.append(payload);
     }
     read.trailingBytes = package.bytesAvailable();

@@ -36,7 +36,7 @@ private slots:
     void startupMessageAlone()
     {
         QFETCH(DeviceRun*, run);
-        QVERIFY2(run->waitForOutput(kStartup, 10000), run->output().constData());
+        QVERIFY2(run->waitForOutput(kStartup, 60000), run->output().constData());
         const qint64 firstByteMs = run->sinceExecMs(run->chunks().first().arrivalMs);
         QVERIFY2(firstByteMs >= 500, qPrintable(QString::number(firstByteMs)));
 

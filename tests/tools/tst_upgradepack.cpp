@@ -238,22 +238,37 @@ private slots:
         QCOMPARE(entries(src), before);
     }
 
-    void createOnAFullDiskLeavesNothing()
+    void fullDiskLeavesNothing_data()
     {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("create") << kCreate + QStringList{"a.bin"} << "out.pkg"
+                                << "upgrade-pack: create out.pkg: cannot write ";
+        QTest::newRow("extract") << QStringList{"extract", "full.pkg", "-C", "."} << "a.bin"
+                                 << "upgrade-pack: extract full.pkg: cannot write a.bin into .\n";
+        QTest::newRow("firmware") << QStringList{"firmware", "-o", "out.pkg", "."} << "out.pkg"
+                                  << "upgrade-pack: firmware out.pkg: cannot write out.pkg: ";
+    }
+    void fullDiskLeavesNothing()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, output);
+        QFETCH(QString, why);
         if (QStandardPaths::findExecutable("prlimit").isEmpty())
             QSKIP("prlimit is not installed");
         const QString src = sources();
-        writeAll(src + "/out.pkg", "an older package");
+        QCOMPARE(upgradePack(src, kCreate + QStringList{"a.bin"}).code, 0);
+        QVERIFY(QFile::rename(src + "/out.pkg", src + "/full.pkg"));
+        QVERIFY(writeAll(src + "/" + output, "older contents"));
         const QStringList before = entries(src);
         // A file size limit fails the writes as a full disk would; the signal it raises is
         // ignored, so the tool sees the error.
         std::signal(SIGXFSZ, SIG_IGN);
-        const Run run =
-            upgradePack(src, kCreate + QStringList{"a.bin"}, {"prlimit", "--fsize=1000000", "--"});
+        const Run run = upgradePack(src, arguments, {"prlimit", "--fsize=1000000", "--"});
         QCOMPARE(run.code, 1);
-        QVERIFY2(run.err.startsWith("upgrade-pack: create out.pkg: cannot write "),
-                 run.err.constData());
-        QCOMPARE(readAll(src + "/out.pkg"), QByteArray("an older package"));
+        QVERIFY2(run.err.startsWith(why.toUtf8()), run.err.constData());
+        QCOMPARE(readAll(src + "/" + output), QByteArray("older contents"));
         QCOMPARE(entries(src), before);
     }
 

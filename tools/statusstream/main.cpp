@@ -59,8 +59,8 @@ int main(int argc, char** argv)
     parser.setApplicationDescription(QStringLiteral(
         "Splits the device program's status stream into messages and prints each on a line of\n"
         "its own, with its arrival time and meaning. Reads standard input, or runs COMMAND with\n"
-        "its standard output on a pipe and stops it, by its pid, once a final message (UB99 or\n"
-        "a UC code) has been followed by --settle milliseconds of quiet.\n"
+        "its standard output on a pipe. Ends once a final message (UB99 or a UC code) has been\n"
+        "followed by --settle milliseconds of quiet; a COMMAND is then stopped by its pid.\n"
         "Exit status: 0 after UB99, 1 after a UC message, 3 without either."));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("COMMAND"),
@@ -92,14 +92,18 @@ int main(int argc, char** argv)
     if (command.isEmpty()) {
         pollfd in{STDIN_FILENO, POLLIN, 0};
         char buffer[65536];
+        qint64 lastArrival = now();
         while (clock.elapsed() < timeoutS * 1000) {
             if (poll(&in, 1, 20) > 0) {
                 const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
                 if (n <= 0)
                     break;
-                printer.print(stream.feed(QByteArray(buffer, int(n)), now()));
+                lastArrival = now();
+                printer.print(stream.feed(QByteArray(buffer, int(n)), lastArrival));
             }
             printer.print(stream.flush(now()));
+            if (printer.sawFinal && now() - lastArrival >= settleMs)
+                break;
         }
         printer.print(stream.flush(now(), true));
         return printer.outcome;

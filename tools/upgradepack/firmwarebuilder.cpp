@@ -133,8 +133,14 @@ bool FirmwareBuilder::run(const PackProgress& progress)
         if (progress)
             progress(written, 0);
     };
-    while (tar.waitForReadyRead(-1))
+    while (writeOk && tar.waitForReadyRead(-1))
         drain();
+    if (!writeOk) {
+        // Nothing more of it can be kept.
+        tar.kill();
+        tar.waitForFinished(-1);
+        return fail(QStringLiteral("cannot write %1: %2").arg(m_output, out.errorString()));
+    }
     tar.waitForFinished(-1);
     drain();
 

@@ -2,7 +2,7 @@
 // command line and reports; the work is done by the classes beside it.
 #include "firmwarebuilder.h"
 #include "packagecreator.h"
-#include "packageinspector.h"
+#include "packagechecker.h"
 #include "packiteminfo.h"
 #include "progressmeter.h"
 
@@ -143,7 +143,7 @@ int runInfo(const QStringList& arguments)
     if (early >= 0)
         return early;
     const QString path = parser.positionalArguments().constFirst();
-    PackageInspector inspector(path);
+    PackageChecker inspector(path);
     ProgressMeter meter(QStringLiteral("upgrade-pack: info"), !parser.isSet(json));
     if (!inspector.inspect(meter.callback()))
         return failed(QStringLiteral("info %1").arg(path), inspector.error());
@@ -172,7 +172,7 @@ int runExtract(const QStringList& arguments)
     if (early >= 0)
         return early;
     const QString path = parser.positionalArguments().constFirst();
-    PackageInspector inspector(path);
+    PackageChecker inspector(path);
     ProgressMeter meter(QStringLiteral("upgrade-pack: extract"), true);
     if (!inspector.extractTo(parser.value(dir), meter.callback()))
         return failed(QStringLiteral("extract %1").arg(path), inspector.error());
@@ -191,7 +191,7 @@ int runVerify(const QStringList& arguments)
         return early;
     const QString path = parser.positionalArguments().constFirst();
     const QString what = QStringLiteral("verify %1").arg(path);
-    PackageInspector inspector(path);
+    PackageChecker inspector(path);
     ProgressMeter meter(QStringLiteral("upgrade-pack: verify"), true);
     if (!inspector.inspect(meter.callback()))
         return failed(what, inspector.error());

@@ -1,5 +1,5 @@
-#ifndef PACKAGEINSPECTOR_H
-#define PACKAGEINSPECTOR_H
+#ifndef PACKAGECHECKER_H
+#define PACKAGECHECKER_H
 
 #include "packprocess.h"
 
@@ -9,10 +9,10 @@
 #include <QVector>
 
 /// Reads an upgrade package on the workstation: describes, verifies or extracts it.
-class PackageInspector {
+class PackageChecker {
 public:
     /// An inspector of the package at path.
-    explicit PackageInspector(const QString& path);
+    explicit PackageChecker(const QString& path);
 
     /// Reads the package and digests every carried file; false with error() when it is none.
     bool inspect(const PackProgress& progress);
@@ -43,4 +43,4 @@ private:
     QString m_error;
 };
 
-#endif // PACKAGEINSPECTOR_H
+#endif // PACKAGECHECKER_H

@@ -1,4 +1,4 @@
-#include "packageinspector.h"
+#include "packagechecker.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,15 +20,15 @@ QString fileNameOf(const QString& name)
 
 } // namespace
 
-PackageInspector::PackageInspector(const QString& path) : m_path(path) {}
+PackageChecker::PackageChecker(const QString& path) : m_path(path) {}
 
-bool PackageInspector::fail(const QString& why)
+bool PackageChecker::fail(const QString& why)
 {
     m_error = why;
     return false;
 }
 
-bool PackageInspector::inspect(const PackProgress& progress)
+bool PackageChecker::inspect(const PackProgress& progress)
 {
     m_read = st_packRead();
     m_read.extract = false;
@@ -39,12 +39,12 @@ bool PackageInspector::inspect(const PackProgress& progress)
     return true;
 }
 
-QString PackageInspector::itemLabel(int index) const
+QString PackageChecker::itemLabel(int index) const
 {
     return QStringLiteral("item %1 (%2)").arg(index + 1).arg(m_items.at(index).name());
 }
 
-qint64 PackageInspector::itemSize(int index) const
+qint64 PackageChecker::itemSize(int index) const
 {
     const st_packPayload& payload = m_read.payloads.at(index);
     bool ok = false;
@@ -52,13 +52,13 @@ qint64 PackageInspector::itemSize(int index) const
     return ok ? size : payload.bytes;
 }
 
-bool PackageInspector::md5Ok(int index) const
+bool PackageChecker::md5Ok(int index) const
 {
     const st_packPayload& payload = m_read.payloads.at(index);
     return !payload.truncated && payload.md5 == m_items.at(index).md5();
 }
 
-QString PackageInspector::describe() const
+QString PackageChecker::describe() const
 {
     QString text = QStringLiteral("type: %1\ninformation:\n").arg(m_type);
     for (int i = 0; i < m_information.size(); ++i)
@@ -76,7 +76,7 @@ QString PackageInspector::describe() const
     return text;
 }
 
-QJsonObject PackageInspector::toJson() const
+QJsonObject PackageChecker::toJson() const
 {
     QJsonArray items;
     for (int i = 0; i < m_items.size(); ++i) {
@@ -92,7 +92,7 @@ QJsonObject PackageInspector::toJson() const
                        {QStringLiteral("items"), items}};
 }
 
-QStringList PackageInspector::problems() const
+QStringList PackageChecker::problems() const
 {
     QStringList found;
     if (m_read.tablesTruncated)
@@ -125,7 +125,7 @@ QStringList PackageInspector::problems() const
     return found;
 }
 
-bool PackageInspector::extractTo(const QString& dir, const PackProgress& progress)
+bool PackageChecker::extractTo(const QString& dir, const PackProgress& progress)
 {
     if (!QDir().mkpath(dir))
         return fail(QStringLiteral("cannot create %1").arg(dir));

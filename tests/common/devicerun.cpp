@@ -148,12 +148,10 @@ bool DeviceRun::start(const QStringList& arguments)
 {
     if (m_process || !m_root.isValid())
         return false;
-    QStringList sandboxArgs{QStringLiteral("--root"), m_root.path(), QStringLiteral("--meminfo"),
-                            m_root.path() + QStringLiteral("/meminfo"), QStringLiteral("--")};
-    const QString emulator = QStringLiteral(SCANNER_EMULATOR);
-    if (!emulator.isEmpty())
-        sandboxArgs += emulator.split(QLatin1Char(';'), kSkipEmpty);
-    sandboxArgs << QStringLiteral(SCANNER_UPGRADE_BIN) << arguments;
+    const QStringList sandboxArgs =
+        QStringList{QStringLiteral("--root"), m_root.path(), QStringLiteral("--meminfo"),
+                    m_root.path() + QStringLiteral("/meminfo"), QStringLiteral("--")} +
+        DeviceSandbox::targetCommand(QStringLiteral(SCANNER_UPGRADE_BIN)) + arguments;
 
     m_process = std::make_unique<QProcess>();
     QProcess* process = m_process.get();

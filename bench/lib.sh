@@ -21,7 +21,7 @@ peak_rss_mib() {
 
 # ratio A B: A divided by B, two decimals.
 ratio() {
-    echo "scale=2; $1 / $2" | bc
+    printf '%.2f' "$(echo "scale=4; $1 / $2" | bc)"
 }
 
 # random_file PATH MIB: a file of random bytes.

@@ -162,10 +162,7 @@ bool DeviceRun::start(const QStringList& arguments)
     if (!m_tmpSize.isEmpty())
         sandboxArgs << QStringLiteral("--tmp-size") << m_tmpSize;
     sandboxArgs << QStringLiteral("--");
-    const QString emulator = QStringLiteral(SCANNER_EMULATOR);
-    if (!emulator.isEmpty())
-        sandboxArgs += emulator.split(QLatin1Char(';'), kSkipEmpty);
-    sandboxArgs << QStringLiteral(SCANNER_UPGRADE_BIN) << arguments;
+    sandboxArgs += DeviceSandbox::targetCommand(QStringLiteral(SCANNER_UPGRADE_BIN)) + arguments;
 
     m_process = std::make_unique<QProcess>();
     QProcess* process = m_process.get();

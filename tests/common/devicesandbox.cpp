@@ -37,6 +37,16 @@ QString unavailableReason()
     return reason;
 }
 
+QStringList targetCommand(const QString& program)
+{
+    QStringList command;
+    for (const QString& part : QStringLiteral(SCANNER_EMULATOR).split(QLatin1Char(';'))) {
+        if (!part.isEmpty())
+            command << part;
+    }
+    return command << program;
+}
+
 void skipProgramUnlessAvailable()
 {
     const QString reason = unavailableReason();

@@ -2,6 +2,7 @@
 #define DEVICESANDBOX_H
 
 #include <QString>
+#include <QStringList>
 #include <QtTest>
 
 namespace DeviceSandbox {
@@ -14,6 +15,9 @@ QString script();
 QString unavailableReason();
 /// Ends the test program with CTest's skip code when no sandbox can be made here.
 void skipProgramUnlessAvailable();
+/// The command line that runs a program built for the target: the cross-compiling
+/// emulator, if any, followed by the program.
+QStringList targetCommand(const QString& program);
 
 } // namespace DeviceSandbox
 

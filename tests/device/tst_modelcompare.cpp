@@ -1,6 +1,5 @@
 #include "devicesandbox.h"
 #include "scannerprobe.h"
-#include "stdoutcapture.h"
 
 #include <QtTest>
 
@@ -8,16 +7,14 @@ class TestModelCompare : public QObject {
     Q_OBJECT
 
 private:
-    ScannerProbe* m_scanner = nullptr;
+    std::unique_ptr<ScannerProbe> m_scanner;
 
 private slots:
     void initTestCase()
     {
         REQUIRE_DEVICE_SANDBOX();
-        StdoutCapture capture;
-        m_scanner = new ScannerProbe;
+        m_scanner = ScannerProbe::createQuietly();
     }
-    void cleanupTestCase() { delete m_scanner; }
 
     void modelCompare_data()
     {

@@ -89,8 +89,10 @@ private:
 
     bool upgradePack(const QStringList& arguments)
     {
+        QStringList command =
+            DeviceSandbox::targetCommand(QStringLiteral(UPGRADE_PACK_BIN)) + arguments;
         QProcess tool;
-        tool.start(QStringLiteral(UPGRADE_PACK_BIN), arguments);
+        tool.start(command.takeFirst(), command);
         if (!tool.waitForFinished(60000) || tool.exitCode() != 0) {
             qWarning() << "upgrade-pack" << arguments << tool.readAllStandardError();
             return false;

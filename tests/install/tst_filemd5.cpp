@@ -55,7 +55,7 @@ class TestFileMd5 : public QObject {
     Q_OBJECT
 
 private:
-    ScannerProbe* m_scanner = nullptr;
+    std::unique_ptr<ScannerProbe> m_scanner;
 
     QStringList records() const
     {
@@ -69,10 +69,8 @@ private slots:
     void initTestCase()
     {
         REQUIRE_DEVICE_SANDBOX();
-        StdoutCapture capture;
-        m_scanner = new ScannerProbe;
+        m_scanner = ScannerProbe::createQuietly();
     }
-    void cleanupTestCase() { delete m_scanner; }
 
     void genMd5_data()
     {

@@ -44,17 +44,15 @@ class TestParameterPreservation : public QObject {
     Q_OBJECT
 
 private:
-    ScannerProbe* m_scanner = nullptr;
+    std::unique_ptr<ScannerProbe> m_scanner;
 
 private slots:
     void initTestCase()
     {
         REQUIRE_DEVICE_SANDBOX();
-        StdoutCapture capture;
-        m_scanner = new ScannerProbe;
+        m_scanner = ScannerProbe::createQuietly();
         QVERIFY(QDir().mkpath(QStringLiteral("/tmp/upgrade")));
     }
-    void cleanupTestCase() { delete m_scanner; }
 
     void runtxtOrder_data()
     {

@@ -1,3 +1,4 @@
+#include "devicesandbox.h"
 #include "upgradescanner.h"
 
 #include <QJsonArray>
@@ -19,11 +20,8 @@ struct Run {
 Run upgradePack(const QString& dir, const QStringList& arguments,
                 const QStringList& wrapper = QStringList())
 {
-    QStringList command = wrapper;
-    const QString emulator = QStringLiteral(UPGRADE_PACK_EMULATOR);
-    if (!emulator.isEmpty())
-        command += emulator.split(QLatin1Char(';'));
-    command << QStringLiteral(UPGRADE_PACK_BIN) << arguments;
+    QStringList command =
+        wrapper + DeviceSandbox::targetCommand(QStringLiteral(UPGRADE_PACK_BIN)) + arguments;
     QProcess process;
     process.setWorkingDirectory(dir);
     process.start(command.takeFirst(), command);

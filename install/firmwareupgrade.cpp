@@ -40,6 +40,12 @@ QString shellWord(const QString& path)
     return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
+// The local copy of stages 6 and 7; the copy keeps the file's name.
+QString copyCommand(const QString& path, const QString& destination)
+{
+    return QStringLiteral("scp %1 %2").arg(shellWord(path), shellWord(destination));
+}
+
 int runShell(const QString& commandLine)
 {
     return std::system(commandLine.toLocal8Bit().constData());
@@ -179,8 +185,7 @@ void UpgradeScanner::FirmwareUpgradeT0(QString archivePath)
     const QString rpmsg = stageFile(m_otaFiles, QStringLiteral("rpmsg"));
     if (!rpmsg.isEmpty()) {
         qDebug() << "ota copy file...." << rpmsg;
-        const QString command =
-            QStringLiteral("scp %1 %2").arg(shellWord(rpmsg), shellWord(kRpmsgDestination));
+        const QString command = copyCommand(rpmsg, kRpmsgDestination);
         if (runShell(command) != 0) {
             writeProcess(QStringLiteral("UC27") + QStringLiteral("%1 err").arg(command));
             return;
@@ -191,8 +196,7 @@ void UpgradeScanner::FirmwareUpgradeT0(QString archivePath)
     if (!script.isEmpty()) {
         closeProcess(QStringLiteral("scanner-app"));
         qDebug() << "ota copy file...." << script;
-        const QString command =
-            QStringLiteral("scp %1 %2").arg(shellWord(script), shellWord(kScriptDestination));
+        const QString command = copyCommand(script, kScriptDestination);
         if (runShell(command) != 0) {
             writeProcess(QStringLiteral("UC28") + QStringLiteral("%1 err").arg(command));
             return;

@@ -100,18 +100,36 @@ private:
         return true;
     }
 
-    // A firmware archive made by the packing tool from these files.
-    QString firmware(const Files& files, const QString& name = QStringLiteral("firmware.tar.bz2"))
+    // Writes the files under a fresh scratch directory; a name ending in "/" is a directory.
+    QString writeTree(const QString& label, const Files& files)
     {
-        const QString dir = scratch(QStringLiteral("fw"));
+        const QString dir = scratch(label);
+        QDir().mkpath(dir);
         for (auto it = files.begin(); it != files.end(); ++it) {
-            QDir().mkpath(QFileInfo(dir + QLatin1Char('/') + it.key()).path());
-            QFile file(dir + QLatin1Char('/') + it.key());
+            const QString path = dir + QLatin1Char('/') + it.key();
+            QDir().mkpath(QFileInfo(path).path());
+            if (it.key().endsWith(QLatin1Char('/')))
+                continue;
+            QFile file(path);
             file.open(QIODevice::WriteOnly);
             file.write(it.value());
         }
+        return dir;
+    }
+
+    // A fresh path for an archive of the given file name.
+    QString outputPath(const QString& name)
+    {
         const QString out = scratch(QStringLiteral("out/")) + name;
         QDir().mkpath(QFileInfo(out).path());
+        return out;
+    }
+
+    // A firmware archive made by the packing tool from these files.
+    QString firmware(const Files& files, const QString& name = QStringLiteral("firmware.tar.bz2"))
+    {
+        const QString dir = writeTree(QStringLiteral("fw"), files);
+        const QString out = outputPath(name);
         return upgradePack({QStringLiteral("firmware"), QStringLiteral("-o"), out, dir})
                    ? out
                    : QString();
@@ -122,19 +140,8 @@ private:
     QString rawArchive(const Files& entries,
                        const QString& name = QStringLiteral("firmware.tar.bz2"))
     {
-        const QString dir = scratch(QStringLiteral("raw"));
-        QDir().mkpath(dir);
-        for (auto it = entries.begin(); it != entries.end(); ++it) {
-            const QString path = dir + QLatin1Char('/') + it.key();
-            QDir().mkpath(QFileInfo(path).path());
-            if (it.key().endsWith(QLatin1Char('/')))
-                continue;
-            QFile file(path);
-            file.open(QIODevice::WriteOnly);
-            file.write(it.value());
-        }
-        const QString out = scratch(QStringLiteral("out/")) + name;
-        QDir().mkpath(QFileInfo(out).path());
+        const QString dir = writeTree(QStringLiteral("raw"), entries);
+        const QString out = outputPath(name);
         QProcess tar;
         tar.start(QStringLiteral("tar"),
                   {QStringLiteral("-cjf"), out, QStringLiteral("-C"), dir, QStringLiteral(".")});

@@ -1,0 +1,117 @@
+#include "fixtures.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtEndian>
+
+QByteArray md5(const QByteArray& data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
+PackageBytes& PackageBytes::header()
+{
+    bytes += QByteArray("lumacrestupgrade") + QByteArray(84, '\0');
+    return *this;
+}
+
+PackageBytes& PackageBytes::record(const QByteArray& data)
+{
+    char length[4];
+    qToBigEndian(quint32(data.size()), length);
+    bytes += QByteArray(length, 4) + data;
+    return *this;
+}
+
+PackageBytes& PackageBytes::text(const QString& value)
+{
+    QString transformed = value;
+    for (QChar& c : transformed)
+        c = c.unicode() < 256 ? QChar(c.unicode() ^ 0x35) : QChar(0x35);
+    return record(transformed.toUtf8());
+}
+
+PackageBytes& PackageBytes::count(int n)
+{
+    bytes += char(n & 0xff);
+    bytes += char((n >> 8) & 0xff);
+    return *this;
+}
+
+PackageBytes& PackageBytes::mark(const QString& part)
+{
+    at[part] = bytes.size();
+    return *this;
+}
+
+PackageBytes makePackage(const QList<Item>& items, const QString& type, const QString& model)
+{
+    PackageBytes p;
+    p.header().mark("type").text(type).mark("information").text(model);
+    for (int i = 0; i < 4; ++i)
+        p.text(QString());
+    p.mark("item count").count(items.size()).mark("item table");
+    for (const Item& item : items) {
+        p.text(item.name).text(QString()).text(
+            item.md5.isNull() ? QString::fromLatin1(md5(item.content)) : item.md5);
+        for (int r = 1; r <= 5; ++r)
+            p.text(QStringLiteral("reserved%1").arg(r));
+    }
+    for (const Item& item : items) {
+        const int chunks = (item.content.size() + 10485759) / 10485760;
+        p.mark("payload size").text(QString::number(item.content.size()));
+        p.mark("chunk count").text(QString::number(chunks)).mark("chunks");
+        for (int c = 0; c < chunks; ++c)
+            p.record(item.content.mid(c * 10485760, 10485760));
+    }
+    return p;
+}
+
+Files firmware(const Files& files)
+{
+    Files out;
+    QByteArray manifest;
+    for (const auto& file : files) {
+        out << qMakePair(QStringLiteral("ota_file/") + file.first, file.second);
+        manifest += md5(file.second) + "  " + file.first.toUtf8() + "\n";
+    }
+    return out << qMakePair(QStringLiteral("ota_file/fileMd5s"), manifest);
+}
+
+QByteArray makeArchive(const Files& files, bool plain, const QStringList& tarOptions)
+{
+    QTemporaryDir dir;
+    QStringList members;
+    for (const auto& file : files) {
+        const QString path = dir.filePath(file.first);
+        QDir().mkpath(QFileInfo(path).path());
+        if (file.second.startsWith("->"))
+            QFile::link(QString::fromUtf8(file.second.mid(2)), path);
+        else
+            writeFile(path, file.second);
+        members << file.first;
+    }
+    QProcess tar;
+    tar.setWorkingDirectory(dir.path());
+    tar.start(QStringLiteral("tar"),
+              tarOptions + QStringList{plain ? "-cf" : "-cjf", "-"} + members);
+    tar.waitForFinished(-1);
+    return tar.readAllStandardOutput();
+}

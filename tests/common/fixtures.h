@@ -1,0 +1,56 @@
+#ifndef FIXTURES_H
+#define FIXTURES_H
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+/// Files by path; a content "->TARGET" makes a symbolic link.
+using Files = QList<QPair<QString, QByteArray>>;
+
+/// The MD5 of data as 32 lower-case hex digits.
+QByteArray md5(const QByteArray& data);
+/// The content of a host file; a null array when it cannot be read.
+QByteArray readFile(const QString& path);
+/// Writes a host file whole, creating its directories.
+bool writeFile(const QString& path, const QByteArray& data);
+
+/// Package bytes laid out field by field, the way another writer of the format would, with
+/// the offset at which each named part begins.
+struct PackageBytes {
+    QByteArray bytes;
+    QMap<QString, int> at;
+
+    /// The 100-byte header: the magic and zero bytes.
+    PackageBytes& header();
+    /// A length-prefixed record of raw bytes.
+    PackageBytes& record(const QByteArray& data);
+    /// A text record: each character XOR 0x35, UTF-8 encoded.
+    PackageBytes& text(const QString& value);
+    /// The two-byte item count, low byte first.
+    PackageBytes& count(int n);
+    /// Remembers where the named part begins.
+    PackageBytes& mark(const QString& part);
+};
+
+/// One carried file; its md5 is the content's unless given.
+struct Item {
+    QString name;
+    QByteArray content;
+    QString md5 = QString();
+};
+
+/// A whole package: header, type, the model and four empty information entries, the item
+/// table and the payloads, with the parts marked.
+PackageBytes makePackage(const QList<Item>& items, const QString& type = QStringLiteral("T1"),
+                         const QString& model = QStringLiteral("KT310"));
+/// Firmware files placed under ota_file/ with a manifest listing each of them.
+Files firmware(const Files& files);
+/// An archive made by tar of these files (bzip2 unless plain), extra tar options first.
+QByteArray makeArchive(const Files& files, bool plain = false,
+                       const QStringList& tarOptions = QStringList());
+
+#endif // FIXTURES_H

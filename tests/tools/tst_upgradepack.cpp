@@ -102,12 +102,16 @@ private slots:
         for (const char* verb : {"create", "info", "extract", "verify", "firmware"})
             QTest::newRow(verb) << QStringList{verb, "--help"} << 0 << ""
                                 << QStringLiteral("Usage: upgrade-pack %1 ").arg(verb);
+        QTest::newRow("version") << QStringList{"--version"} << 0 << ""
+                                 << "upgrade-pack " SCANNER_VERSION "\n";
         QTest::newRow("create without files")
-            << kCreate << 2 << "upgrade-pack: create: missing arguments"
+            << kCreate << 2
+            << "upgrade-pack: create: missing FILE; see upgrade-pack create --help\n"
             << "";
-        QTest::newRow("create without a type")
-            << QStringList{"create", "-o", "x", "--model", "m", "f"} << 2
-            << "upgrade-pack: create: --type is required\n"
+        QTest::newRow("create without type, model and files")
+            << QStringList{"create", "-o", "x"} << 2
+            << "upgrade-pack: create: missing --type, --model, FILE; see upgrade-pack create "
+               "--help\n"
             << "";
         QTest::newRow("create with an unknown type")
             << QStringList{"create", "-o", "x", "--model", "m", "--type", "T5", "f"} << 2
@@ -119,13 +123,14 @@ private slots:
             << 2 << "upgrade-pack: create: at most four --info entries\n"
             << "";
         QTest::newRow("unknown option") << QStringList{"verify", "--fast", "p"} << 2
-                                        << "upgrade-pack: verify: Unknown option 'fast'.\n"
+                                        << "upgrade-pack: verify: unknown option --fast\n"
                                         << "";
         QTest::newRow("two packages")
             << QStringList{"info", "p", "q"} << 2 << "upgrade-pack: info: unexpected argument q\n"
             << "";
         QTest::newRow("firmware without output")
-            << QStringList{"firmware", "d"} << 2 << "upgrade-pack: firmware: --output is required\n"
+            << QStringList{"firmware", "d"} << 2
+            << "upgrade-pack: firmware: missing --output; see upgrade-pack firmware --help\n"
             << "";
     }
     void usage()

@@ -1,8 +1,9 @@
 // upgrade-pack: the release engineers' tool for upgrade packages. This file only parses the
 // command line and reports; the work is done by the classes beside it.
+#include "commandline.h"
 #include "firmwarebuilder.h"
-#include "packagecreator.h"
 #include "packagechecker.h"
+#include "packagecreator.h"
 #include "packiteminfo.h"
 #include "progressmeter.h"
 
@@ -29,7 +30,8 @@ const char kOverview[] =
     "  verify    check that a package is whole and every file matches its md5\n"
     "  firmware  build a firmware archive from a directory\n"
     "\n"
-    "Run upgrade-pack VERB --help for the options of each verb.\n";
+    "Run upgrade-pack VERB --help for the options of each verb, and upgrade-pack --version\n"
+    "for the version.\n";
 
 void print(std::FILE* stream, const QString& text)
 {
@@ -42,15 +44,25 @@ int failed(const QString& what, const QString& why, int code = JobFailed)
     return code;
 }
 
-/// Parses a verb's arguments; returns -1 to go on, or the exit code to end with.
+/// A positional argument of a verb; a name ending in "..." stands for one or more.
+struct Argument {
+    QString name;
+    QString description;
+};
+
+/// Parses a verb's arguments and checks that none is missing or too many; returns -1 to go
+/// on, or the exit code to end with.
 int parse(QCommandLineParser& parser, const QString& verb, const QString& usage,
-          const QStringList& arguments, int minPositional, int maxPositional)
+          const QStringList& arguments, const QVector<Argument>& positionals,
+          const QList<QCommandLineOption>& required = {})
 {
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     parser.addOption(help);
+    for (const Argument& argument : positionals)
+        parser.addPositionalArgument(argument.name, argument.description);
     if (!parser.parse(arguments))
-        return failed(verb, parser.errorText(), UsageError);
+        return failed(verb, commandLineError(parser), UsageError);
     if (parser.isSet(help)) {
         // Qt's own usage line names the program path and not the verb.
         QString text = parser.helpText();
@@ -59,17 +71,32 @@ int parse(QCommandLineParser& parser, const QString& verb, const QString& usage,
         print(stdout, text);
         return Success;
     }
-    const int count = parser.positionalArguments().size();
-    if (count < minPositional)
+    QStringList missing;
+    for (const QCommandLineOption& option : required) {
+        if (!parser.isSet(option))
+            missing << QStringLiteral("--") + option.names().constLast();
+    }
+    const QStringList given = parser.positionalArguments();
+    for (int i = given.size(); i < positionals.size(); ++i)
+        missing << QString(positionals.at(i).name).remove(QLatin1String("..."));
+    if (!missing.isEmpty())
         return failed(verb,
-                      QStringLiteral("missing arguments; see upgrade-pack %1 --help").arg(verb),
+                      QStringLiteral("missing %1; see upgrade-pack %2 --help")
+                          .arg(missing.join(QStringLiteral(", ")), verb),
                       UsageError);
-    if (maxPositional >= 0 && count > maxPositional)
+    const bool open =
+        !positionals.isEmpty() && positionals.constLast().name.endsWith(QLatin1String("..."));
+    if (!open && given.size() > positionals.size())
         return failed(verb,
-                      QStringLiteral("unexpected argument %1")
-                          .arg(parser.positionalArguments().at(maxPositional)),
+                      QStringLiteral("unexpected argument %1").arg(given.at(positionals.size())),
                       UsageError);
     return -1;
+}
+
+/// The one positional argument of the verbs that read a package.
+QVector<Argument> package()
+{
+    return {{QStringLiteral("PKG"), QStringLiteral("The package.")}};
 }
 
 int runCreate(const QStringList& arguments)
@@ -92,19 +119,12 @@ int runCreate(const QStringList& arguments)
                                     QStringLiteral("Installation target of every file."),
                                     QStringLiteral("DIR"));
     parser.addOptions({output, type, model, info, target});
-    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Files to carry."),
-                                 QStringLiteral("FILE..."));
     const QString verb = QStringLiteral("create");
-    const int early =
-        parse(parser, verb, QStringLiteral("-o OUT --type T --model MODEL [options] FILE..."),
-              arguments, 1, -1);
+    const int early = parse(
+        parser, verb, QStringLiteral("-o OUT --type T --model MODEL [options] FILE..."), arguments,
+        {{QStringLiteral("FILE..."), QStringLiteral("Files to carry.")}}, {output, type, model});
     if (early >= 0)
         return early;
-    for (const QCommandLineOption& required : {output, type, model}) {
-        if (!parser.isSet(required))
-            return failed(verb, QStringLiteral("--%1 is required").arg(required.names().last()),
-                          UsageError);
-    }
     if (!UpgradeTypeValMap.values().contains(parser.value(type)))
         return failed(
             verb,
@@ -137,9 +157,8 @@ int runInfo(const QStringList& arguments)
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("Print JSON, for scripts."));
     parser.addOption(json);
-    parser.addPositionalArgument(QStringLiteral("PKG"), QStringLiteral("The package."));
     const int early =
-        parse(parser, QStringLiteral("info"), QStringLiteral("[--json] PKG"), arguments, 1, 1);
+        parse(parser, QStringLiteral("info"), QStringLiteral("[--json] PKG"), arguments, package());
     if (early >= 0)
         return early;
     const QString path = parser.positionalArguments().constFirst();
@@ -166,9 +185,8 @@ int runExtract(const QStringList& arguments)
         QStringLiteral("Directory to write into (default: the current one)."),
         QStringLiteral("DIR"), QStringLiteral("."));
     parser.addOption(dir);
-    parser.addPositionalArgument(QStringLiteral("PKG"), QStringLiteral("The package."));
-    const int early =
-        parse(parser, QStringLiteral("extract"), QStringLiteral("PKG [-C DIR]"), arguments, 1, 1);
+    const int early = parse(parser, QStringLiteral("extract"), QStringLiteral("PKG [-C DIR]"),
+                            arguments, package());
     if (early >= 0)
         return early;
     const QString path = parser.positionalArguments().constFirst();
@@ -184,9 +202,8 @@ int runVerify(const QStringList& arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Succeeds only when the package is well formed and every carried file matches its md5."));
-    parser.addPositionalArgument(QStringLiteral("PKG"), QStringLiteral("The package."));
     const int early =
-        parse(parser, QStringLiteral("verify"), QStringLiteral("PKG"), arguments, 1, 1);
+        parse(parser, QStringLiteral("verify"), QStringLiteral("PKG"), arguments, package());
     if (early >= 0)
         return early;
     const QString path = parser.positionalArguments().constFirst();
@@ -215,13 +232,11 @@ int runFirmware(const QStringList& arguments)
     const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
                                     QStringLiteral("The archive to write."), QStringLiteral("OUT"));
     parser.addOption(output);
-    parser.addPositionalArgument(QStringLiteral("DIR"), QStringLiteral("The firmware files."));
-    const QString verb = QStringLiteral("firmware");
-    const int early = parse(parser, verb, QStringLiteral("-o OUT DIR"), arguments, 1, 1);
+    const int early =
+        parse(parser, QStringLiteral("firmware"), QStringLiteral("-o OUT DIR"), arguments,
+              {{QStringLiteral("DIR"), QStringLiteral("The firmware files.")}}, {output});
     if (early >= 0)
         return early;
-    if (!parser.isSet(output))
-        return failed(verb, QStringLiteral("--output is required"), UsageError);
     FirmwareBuilder builder(parser.value(output), parser.positionalArguments().constFirst());
     ProgressMeter meter(QStringLiteral("upgrade-pack: firmware"), true);
     if (!builder.run(meter.callback()))
@@ -234,7 +249,7 @@ int runFirmware(const QStringList& arguments)
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("upgrade-pack"));
+    setUpTool(QStringLiteral("upgrade-pack"));
     // The shared code's trace lines are for the device's log, not for the engineer's terminal.
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     const QStringList arguments = QCoreApplication::arguments();
@@ -255,6 +270,11 @@ int main(int argc, char* argv[])
     if (verb == QLatin1String("--help") || verb == QLatin1String("-h") ||
         verb == QLatin1String("help")) {
         std::fputs(kOverview, stdout);
+        return Success;
+    }
+    if (verb == QLatin1String("--version") || verb == QLatin1String("-v")) {
+        print(stdout,
+              QStringLiteral("upgrade-pack %1\n").arg(QCoreApplication::applicationVersion()));
         return Success;
     }
     if (!verb.isEmpty())

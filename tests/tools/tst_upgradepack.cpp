@@ -250,8 +250,8 @@ private slots:
                                 << "upgrade-pack: create out.pkg: cannot write ";
         QTest::newRow("extract") << QStringList{"extract", "full.pkg", "-C", "."} << "a.bin"
                                  << "upgrade-pack: extract full.pkg: cannot write a.bin into .\n";
-        QTest::newRow("firmware") << QStringList{"firmware", "-o", "out.pkg", "."} << "out.pkg"
-                                  << "upgrade-pack: firmware out.pkg: cannot write out.pkg: ";
+        QTest::newRow("firmware") << QStringList{"firmware", "-o", "../fw.pkg", "."} << "../fw.pkg"
+                                  << "upgrade-pack: firmware ../fw.pkg: cannot write ../fw.pkg: ";
     }
     void fullDiskLeavesNothing()
     {
@@ -406,9 +406,12 @@ private slots:
         QFETCH(bool, compressed);
         const QString src = sources(100000);
         QVERIFY(writeAll(src + "/fileMd5s", "an old manifest"));
+        QVERIFY(writeAll(src + "/sub/.gitkeep", ""));
         const Run run = upgradePack(m_dir.path(), {"firmware", "-o", output, src});
         QCOMPARE(run.code, 0);
-        QCOMPARE(run.err, QByteArray());
+        QCOMPARE(QString::fromUtf8(run.err), "upgrade-pack: firmware " + output +
+                                                 ": skipped sub/.gitkeep: dot files are not "
+                                                 "archived\n");
         const QByteArray archive = readAll(path(output));
         QCOMPARE(archive.startsWith("BZh"), compressed);
 
@@ -430,32 +433,58 @@ private slots:
     void firmwareRefusals_data()
     {
         QTest::addColumn<QString>("prepare");
+        QTest::addColumn<QString>("output");
         QTest::addColumn<QString>("why");
         QTest::newRow("white space") << "space"
+                                     << "old.tar"
                                      << "sub/my notes.txt: a manifest cannot name a path with "
                                         "white space";
         QTest::newRow("symbolic link") << "link"
+                                       << "old.tar"
                                        << "sub/link: symbolic links are not supported";
-        QTest::newRow("not a directory") << "missing"
+        QTest::newRow("no such directory") << "missing"
+                                           << "old.tar"
+                                           << "%1: no such directory";
+        QTest::newRow("not a directory") << "file"
+                                         << "old.tar"
                                          << "%1: not a directory";
+        QTest::newRow("empty directory") << "empty"
+                                         << "old.tar"
+                                         << "%1 holds no files to archive";
+        QTest::newRow("output in the directory")
+            << ""
+            << "%1/sub/c.txt"
+            << "%1/sub/c.txt is inside %1, the directory to archive";
+        QTest::newRow("gzip name") << ""
+                                   << "fw.tar.gz"
+                                   << ".gz names another compression, but the device unpacks "
+                                      "the archive as bzip2: name it fw.tar.bz2, or fw.tar for "
+                                      "no compression";
     }
     void firmwareRefusals()
     {
         QFETCH(QString, prepare);
+        QFETCH(QString, output);
         QFETCH(QString, why);
         QString src = sources(10);
         if (prepare == "space")
             writeAll(src + "/sub/my notes.txt", "x");
         else if (prepare == "link")
             QFile::link(src + "/a.bin", src + "/sub/link");
-        else
+        else if (prepare == "file")
+            src += "/a.bin";
+        else if (prepare == "empty")
+            QDir().mkpath(src += "/none");
+        else if (prepare == "missing")
             src += "/none";
-        QVERIFY(writeAll(path("old.tar"), "an older archive"));
-        const Run run = upgradePack(m_dir.path(), {"firmware", "-o", "old.tar", src});
+        output.replace("%1", src);
+        const QString file = QDir(m_dir.path()).filePath(output);
+        QVERIFY(writeAll(file, "an older archive"));
+        const Run run = upgradePack(m_dir.path(), {"firmware", "-o", output, src});
         QCOMPARE(run.code, 1);
         QCOMPARE(QString::fromUtf8(run.err),
-                 "upgrade-pack: firmware old.tar: " + QString(why).replace("%1", src) + "\n");
-        QCOMPARE(readAll(path("old.tar")), QByteArray("an older archive"));
+                 "upgrade-pack: firmware " + output + ": " + why.replace("%1", src) + "\n");
+        QCOMPARE(readAll(file), QByteArray("an older archive"));
     }
 };
 

@@ -228,7 +228,9 @@ int runFirmware(const QStringList& arguments)
     parser.setApplicationDescription(QStringLiteral(
         "Builds a firmware archive holding the files of DIR under ota_file/ with their manifest "
         "ota_file/fileMd5s. OUT ending in .tar is a plain tar archive; any other name is "
-        "compressed with bzip2."));
+        "compressed with bzip2, as the device expects, so names of other compressions (.gz, "
+        ".xz, ...) are refused. OUT cannot lie inside DIR. Dot files (.gitkeep) are left "
+        "out."));
     const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
                                     QStringLiteral("The archive to write."), QStringLiteral("OUT"));
     parser.addOption(output);
@@ -237,10 +239,16 @@ int runFirmware(const QStringList& arguments)
               {{QStringLiteral("DIR"), QStringLiteral("The firmware files.")}}, {output});
     if (early >= 0)
         return early;
+    const QString what = QStringLiteral("firmware %1").arg(parser.value(output));
     FirmwareBuilder builder(parser.value(output), parser.positionalArguments().constFirst());
     ProgressMeter meter(QStringLiteral("upgrade-pack: firmware"), true);
-    if (!builder.run(meter.callback()))
-        return failed(QStringLiteral("firmware %1").arg(parser.value(output)), builder.error());
+    const bool built = builder.run(meter.callback());
+    meter.finish();
+    for (const QString& skipped : builder.skipped())
+        print(stderr, QStringLiteral("upgrade-pack: %1: skipped %2: dot files are not archived\n")
+                          .arg(what, skipped));
+    if (!built)
+        return failed(what, builder.error());
     return Success;
 }
 

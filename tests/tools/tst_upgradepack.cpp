@@ -358,6 +358,9 @@ private slots:
                                 << "upgrade-pack: verify plain.tar: not an upgrade package\n";
         QTest::newRow("extract") << QStringList{"extract", "plain.tar", "-C", "x"}
                                  << "upgrade-pack: extract plain.tar: not an upgrade package\n";
+        QTest::newRow("extract onto a file")
+            << QStringList{"extract", "plain.tar", "-C", "plain.tar/sub"}
+            << "upgrade-pack: extract plain.tar: plain.tar: not a directory\n";
         QTest::newRow("missing")
             << QStringList{"info", "none.pkg"}
             << "upgrade-pack: info none.pkg: cannot open none.pkg: No such file or directory\n";

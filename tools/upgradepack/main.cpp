@@ -1,6 +1,7 @@
 // upgrade-pack: the release engineers' tool for upgrade packages. This file only parses the
 // command line and reports; the work is done by the classes beside it.
 #include "commandline.h"
+#include "directories.h"
 #include "firmwarebuilder.h"
 #include "packagechecker.h"
 #include "packagecreator.h"
@@ -190,10 +191,15 @@ int runExtract(const QStringList& arguments)
     if (early >= 0)
         return early;
     const QString path = parser.positionalArguments().constFirst();
+    const QString what = QStringLiteral("extract %1").arg(path);
+    // Made here, where the reason it cannot be made is still known.
+    const QString problem = makeDirectory(parser.value(dir));
+    if (!problem.isEmpty())
+        return failed(what, problem);
     PackageChecker inspector(path);
     ProgressMeter meter(QStringLiteral("upgrade-pack: extract"), true);
     if (!inspector.extractTo(parser.value(dir), meter.callback()))
-        return failed(QStringLiteral("extract %1").arg(path), inspector.error());
+        return failed(what, inspector.error());
     return Success;
 }
 

@@ -316,14 +316,20 @@ private slots:
         const QString expected = UpgradeScanner::g_GenMd5(src + "/a.bin");
         const QString actual =
             QString::fromLatin1(QCryptographicHash::hash(damaged, QCryptographicHash::Md5).toHex());
+        QStringList problems;
         QString err;
-        for (const QString& line : verifyErrors)
-            err += "upgrade-pack: verify out.pkg: " +
-                   QString(line).replace("%1", expected).replace("%2", actual) + "\n";
+        for (const QString& line : verifyErrors) {
+            problems << QString(line).replace("%1", expected).replace("%2", actual);
+            err += "upgrade-pack: verify out.pkg: " + problems.last() + "\n";
+        }
         const Run verified = upgradePack(src, {"verify", "out.pkg"});
         QCOMPARE(verified.code, 1);
         QCOMPARE(QString::fromUtf8(verified.err), err);
         QCOMPARE(verified.out, QByteArray());
+        const Run json = upgradePack(src, {"verify", "--json", "out.pkg"});
+        QCOMPARE(json.code, 1);
+        QCOMPARE(QJsonDocument::fromJson(json.out).object(),
+                 QJsonObject({{"ok", false}, {"problems", QJsonArray::fromStringList(problems)}}));
 
         const Run info = upgradePack(src, {"info", "--json", "out.pkg"});
         QCOMPARE(info.code, 0);

@@ -10,6 +10,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
 
@@ -94,6 +95,17 @@ int parse(QCommandLineParser& parser, const QString& verb, const QString& usage,
     return -1;
 }
 
+/// The option of the verbs that can print their result for scripts.
+QCommandLineOption jsonOption()
+{
+    return QCommandLineOption(QStringLiteral("json"), QStringLiteral("Print JSON, for scripts."));
+}
+
+void printJson(const QJsonObject& object)
+{
+    std::fputs(QJsonDocument(object).toJson().constData(), stdout);
+}
+
 /// The one positional argument of the verbs that read a package.
 QVector<Argument> package()
 {
@@ -155,8 +167,7 @@ int runInfo(const QStringList& arguments)
     parser.setApplicationDescription(QStringLiteral(
         "Shows a package's type, information entries and items, and whether each carried file "
         "matches its md5."));
-    const QCommandLineOption json(QStringLiteral("json"),
-                                  QStringLiteral("Print JSON, for scripts."));
+    const QCommandLineOption json = jsonOption();
     parser.addOption(json);
     const int early =
         parse(parser, QStringLiteral("info"), QStringLiteral("[--json] PKG"), arguments, package());
@@ -169,7 +180,7 @@ int runInfo(const QStringList& arguments)
         return failed(QStringLiteral("info %1").arg(path), inspector.error());
     meter.finish();
     if (parser.isSet(json))
-        std::fputs(QJsonDocument(inspector.toJson()).toJson().constData(), stdout);
+        printJson(inspector.toJson());
     else
         print(stdout, inspector.describe());
     return Success;
@@ -207,25 +218,32 @@ int runVerify(const QStringList& arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Succeeds only when the package is well formed and every carried file matches its md5."));
-    const int early =
-        parse(parser, QStringLiteral("verify"), QStringLiteral("PKG"), arguments, package());
+        "Succeeds only when the package is well formed and every carried file matches its md5. "
+        "With --json the findings go to stdout as {\"ok\": ..., \"problems\": [...]}."));
+    const QCommandLineOption json = jsonOption();
+    parser.addOption(json);
+    const int early = parse(parser, QStringLiteral("verify"), QStringLiteral("[--json] PKG"),
+                            arguments, package());
     if (early >= 0)
         return early;
     const QString path = parser.positionalArguments().constFirst();
     const QString what = QStringLiteral("verify %1").arg(path);
     PackageChecker inspector(path);
-    ProgressMeter meter(QStringLiteral("upgrade-pack: verify"), true);
+    ProgressMeter meter(QStringLiteral("upgrade-pack: verify"), !parser.isSet(json));
     if (!inspector.inspect(meter.callback()))
         return failed(what, inspector.error());
     meter.finish();
     const QStringList problems = inspector.problems();
-    for (const QString& problem : problems)
-        failed(what, problem);
-    if (!problems.isEmpty())
-        return JobFailed;
-    print(stdout, QStringLiteral("%1: OK\n").arg(path));
-    return Success;
+    if (parser.isSet(json)) {
+        printJson({{QStringLiteral("ok"), problems.isEmpty()},
+                   {QStringLiteral("problems"), QJsonArray::fromStringList(problems)}});
+    } else {
+        for (const QString& problem : problems)
+            failed(what, problem);
+        if (problems.isEmpty())
+            print(stdout, QStringLiteral("%1: OK\n").arg(path));
+    }
+    return problems.isEmpty() ? Success : JobFailed;
 }
 
 int runFirmware(const QStringList& arguments)

@@ -119,9 +119,12 @@ int runCreate(const QStringList& arguments)
         QStringLiteral("Writes an upgrade package carrying FILE... in the order given."));
     const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
                                     QStringLiteral("The package to write."), QStringLiteral("OUT"));
-    const QCommandLineOption type(QStringLiteral("type"),
-                                  QStringLiteral("Upgrade type: T0 to T4 (the device runs T1)."),
-                                  QStringLiteral("T"));
+    const QCommandLineOption type(
+        QStringLiteral("type"),
+        QStringLiteral("Upgrade type, T0 to T4. The device carries out T1 "
+                       "only, with one firmware archive; it refuses "
+                       "T0 (UC11), T2 and T3 (UC35) and T4 (UC12)."),
+        QStringLiteral("T"));
     const QCommandLineOption model(QStringLiteral("model"),
                                    QStringLiteral("Device model the package is built for."),
                                    QStringLiteral("MODEL"));

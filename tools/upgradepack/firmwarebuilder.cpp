@@ -166,10 +166,14 @@ bool FirmwareBuilder::run(const PackProgress& progress)
     }
     QFile manifestFile(staging.filePath(QLatin1String(kManifest)));
     QFile list(staging.filePath(QStringLiteral("entries")));
-    if (!manifestFile.open(QIODevice::WriteOnly) ||
-        manifestFile.write(manifest) != manifest.size() || !list.open(QIODevice::WriteOnly) ||
-        list.write(entries.join(QChar(0)).toUtf8()) < 0)
-        return fail(QStringLiteral("cannot write in %1").arg(staging.path()));
+    const auto writeScratch = [this](QFile& file, const QByteArray& bytes) {
+        if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush())
+            return true;
+        return fail(QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
+    };
+    if (!writeScratch(manifestFile, manifest) ||
+        !writeScratch(list, entries.join(QChar(0)).toUtf8()))
+        return false;
     manifestFile.close();
     list.close();
 

@@ -79,63 +79,35 @@ private slots:
         QVERIFY(stream.flush(5000, true).isEmpty());
     }
 
-    void offline_data()
-    {
-        QTest::addColumn<QByteArray>("recorded");
-        QTest::addColumn<QStringList>("items");
-        QTest::newRow("tool output first, then messages and the tool output after one")
-            << QByteArray("tar: x\nUB11/tmp/upgrade/p.binUB16ota kernel-image....Imagedone\n"
-                          "runtxtOrder--saveparaJson--1UB99upgrade success! reboot!")
-            << QStringList{"T@0:tar: x\n", "M@0:UB11/tmp/upgrade/p.bin",
-                           "M@0:UB16ota kernel-image....Imagedone\n",
-                           "M@0:runtxtOrder--saveparaJson--1", "M@0:UB99upgrade success! reboot!"};
-        QTest::newRow("a code inside a file name starts a message")
-            << QByteArray("UB11/tmp/upgrade/UC12.bin")
-            << QStringList{"M@0:UB11/tmp/upgrade/", "M@0:UC12.bin"};
-    }
     void offline()
     {
-        QFETCH(QByteArray, recorded);
-        QTEST(render(StatusStream::split(recorded)), "items");
+        // Tool output joins the message before it; a code inside a file name starts one.
+        const QByteArray recorded("tar: x\nUB16ota kernel-image....Imagedone\nUB11/tmp/UC12.bin");
+        QCOMPARE(render(StatusStream::split(recorded)),
+                 QStringList({"T@0:tar: x\n", "M@0:UB16ota kernel-image....Imagedone\n",
+                              "M@0:UB11/tmp/", "M@0:UC12.bin"}));
     }
 
     void exitCodes_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QByteArray>("input");
         QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("stderrStart");
-        QTest::newRow("unknown option") << QStringList{"--fast"} << QByteArray() << 2
-                                        << "scanner-status: usage: unknown option --fast;";
-        QTest::newRow("--settle abc") << QStringList{"--settle", "abc"} << QByteArray() << 2
-                                      << "scanner-status: usage: --settle and --timeout take";
-        QTest::newRow("--offline with a command") << QStringList{"--offline", "--", "true"}
-                                                  << QByteArray() << 2 << "scanner-status: usage:";
-        QTest::newRow("command cannot start") << QStringList{"--", "/nonexistent"} << QByteArray()
-                                              << 4 << "scanner-status: /nonexistent: cannot start:";
-        QTest::newRow("piped failure")
-            << QStringList{"--settle", "0"} << QByteArray("UC12config analysis err!") << 1 << "";
-        QTest::newRow("recorded success")
-            << QStringList{"--offline"} << QByteArray("UB13start upgrade!UB99upgrade success!") << 0
-            << "";
-        QTest::newRow("no final message")
-            << QStringList{"--offline"} << QByteArray("UB13") << 3 << "";
-        QTest::newRow("version") << QStringList{"--version"} << QByteArray() << 0 << "";
+        QTest::addColumn<QString>("err");
+        QTest::newRow("usage error")
+            << QStringList{"--fast"} << 2 << "scanner-status: usage: unknown option --fast;";
+        QTest::newRow("command cannot start")
+            << QStringList{"--", "/none"} << 4 << "scanner-status: /none: cannot start: ";
     }
     void exitCodes()
     {
         QFETCH(QStringList, arguments);
-        QFETCH(QByteArray, input);
-        QFETCH(QString, stderrStart);
+        QFETCH(QString, err);
         QStringList command = DeviceSandbox::targetCommand(SCANNER_STATUS_BIN) + arguments;
         QProcess process;
         process.start(command.takeFirst(), command);
-        process.write(input);
-        process.closeWriteChannel();
         QVERIFY(process.waitForFinished(10000));
         QTEST(process.exitCode(), "code");
-        const QByteArray err = process.readAllStandardError();
-        QVERIFY2(err.startsWith(stderrStart.toUtf8()), err.constData());
+        QVERIFY(process.readAllStandardError().startsWith(err.toUtf8()));
     }
 
     void meaning_data()

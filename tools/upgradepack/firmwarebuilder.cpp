@@ -13,7 +13,6 @@ namespace {
 
 const char kManifest[] = "fileMd5s";
 
-/// The text after the file name's last dot; null without a dot.
 QString lastSuffix(const QString& path)
 {
     const QString fileName = QFileInfo(path).fileName();

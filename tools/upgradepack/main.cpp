@@ -40,9 +40,15 @@ void print(std::FILE* stream, const QString& text)
     std::fputs(text.toLocal8Bit().constData(), stream);
 }
 
+/// Tells the user on stderr, in the tool's form "upgrade-pack: <what>: <text>".
+void report(const QString& what, const QString& text)
+{
+    print(stderr, QStringLiteral("upgrade-pack: %1: %2\n").arg(what, text));
+}
+
 int failed(const QString& what, const QString& why, int code = JobFailed)
 {
-    print(stderr, QStringLiteral("upgrade-pack: %1: %2\n").arg(what, why));
+    report(what, why);
     return code;
 }
 
@@ -107,7 +113,7 @@ void printJson(const QJsonObject& object)
 }
 
 /// The one positional argument of the verbs that read a package.
-QVector<Argument> package()
+QVector<Argument> packageArgument()
 {
     return {{QStringLiteral("PKG"), QStringLiteral("The package.")}};
 }
@@ -121,9 +127,8 @@ int runCreate(const QStringList& arguments)
                                     QStringLiteral("The package to write."), QStringLiteral("OUT"));
     const QCommandLineOption type(
         QStringLiteral("type"),
-        QStringLiteral("Upgrade type, T0 to T4. The device carries out T1 "
-                       "only, with one firmware archive; it refuses "
-                       "T0 (UC11), T2 and T3 (UC35) and T4 (UC12)."),
+        QStringLiteral("Upgrade type, T0 to T4. The device carries out T1 only, with one "
+                       "firmware archive; it refuses T0 (UC11), T2 and T3 (UC35) and T4 (UC12)."),
         QStringLiteral("T"));
     const QCommandLineOption model(QStringLiteral("model"),
                                    QStringLiteral("Device model the package is built for."),
@@ -172,8 +177,8 @@ int runInfo(const QStringList& arguments)
         "matches its md5."));
     const QCommandLineOption json = jsonOption();
     parser.addOption(json);
-    const int early =
-        parse(parser, QStringLiteral("info"), QStringLiteral("[--json] PKG"), arguments, package());
+    const int early = parse(parser, QStringLiteral("info"), QStringLiteral("[--json] PKG"),
+                            arguments, packageArgument());
     if (early >= 0)
         return early;
     const QString path = parser.positionalArguments().constFirst();
@@ -201,7 +206,7 @@ int runExtract(const QStringList& arguments)
         QStringLiteral("DIR"), QStringLiteral("."));
     parser.addOption(dir);
     const int early = parse(parser, QStringLiteral("extract"), QStringLiteral("PKG [-C DIR]"),
-                            arguments, package());
+                            arguments, packageArgument());
     if (early >= 0)
         return early;
     const QString path = parser.positionalArguments().constFirst();
@@ -226,7 +231,7 @@ int runVerify(const QStringList& arguments)
     const QCommandLineOption json = jsonOption();
     parser.addOption(json);
     const int early = parse(parser, QStringLiteral("verify"), QStringLiteral("[--json] PKG"),
-                            arguments, package());
+                            arguments, packageArgument());
     if (early >= 0)
         return early;
     const QString path = parser.positionalArguments().constFirst();
@@ -272,8 +277,7 @@ int runFirmware(const QStringList& arguments)
     const bool built = builder.run(meter.callback());
     meter.finish();
     for (const QString& skipped : builder.skipped())
-        print(stderr, QStringLiteral("upgrade-pack: %1: skipped %2: dot files are not archived\n")
-                          .arg(what, skipped));
+        report(what, QStringLiteral("skipped %1: dot files are not archived").arg(skipped));
     if (!built)
         return failed(what, builder.error());
     return Success;

@@ -1,3 +1,4 @@
+#include "devicerun.h"
 #include "statusstream.h"
 
 #include <QtTest>
@@ -55,14 +56,14 @@ private slots:
         QTest::newRow("message without a code")
             << Reads{{"runtxtOrder--filePa--/tmp/savepara.txt", 600}}
             << QStringList{"M@600:runtxtOrder--filePa--/tmp/savepara.txt"};
-        QTest::newRow("too early for a message")
-            << Reads{{"UB10-quillMark-", 100}} << QStringList{"T@100:UB10-quillMark-"};
+        QTest::newRow("start of the stream counts as quiet")
+            << Reads{{"UB10-quillMark-", 0}} << QStringList{"M@0:UB10-quillMark-"};
     }
     void split()
     {
         QFETCH(Reads, reads);
         QList<StatusStream::Item> items;
-        StatusStream stream(0);
+        StatusStream stream;
         for (const auto& read : reads)
             items += stream.feed(read.first, read.second);
         items += stream.flush(reads.last().second + 1000, true);
@@ -71,11 +72,42 @@ private slots:
 
     void flushWaitsForTheMergeWindow()
     {
-        StatusStream stream(0);
+        StatusStream stream;
         QVERIFY(stream.feed("UB13start upgrade!", 600).isEmpty());
         QVERIFY(stream.flush(610).isEmpty());
         QCOMPARE(render(stream.flush(620)), QStringList{"M@600:UB13start upgrade!"});
         QVERIFY(stream.flush(5000, true).isEmpty());
+    }
+
+    void offline()
+    {
+        // Tool output joins the message before it; a code inside a file name starts one.
+        const QByteArray recorded("tar: x\nUB16ota kernel-image....Imagedone\nUB11/tmp/UC12.bin");
+        QCOMPARE(render(StatusStream::split(recorded)),
+                 QStringList({"T@0:tar: x\n", "M@0:UB16ota kernel-image....Imagedone\n",
+                              "M@0:UB11/tmp/", "M@0:UC12.bin"}));
+    }
+
+    void exitCodes_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("err");
+        QTest::newRow("usage error")
+            << QStringList{"--fast"} << 2 << "scanner-status: usage: unknown option --fast;";
+        QTest::newRow("command cannot start")
+            << QStringList{"--", "/none"} << 4 << "scanner-status: /none: cannot start: ";
+    }
+    void exitCodes()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, err);
+        QStringList command = targetCommand(SCANNER_STATUS_BIN) + arguments;
+        QProcess process;
+        process.start(command.takeFirst(), command);
+        QVERIFY(process.waitForFinished(10000));
+        QTEST(process.exitCode(), "code");
+        QVERIFY(process.readAllStandardError().startsWith(err.toUtf8()));
     }
 
     void meaning_data()

@@ -89,19 +89,19 @@ private slots:
         for (char& byte : a)
             byte = char((x = x * 1103515245u + 12345u) >> 24);
         const QByteArray c = "firmware notes\n";
-        QVERIFY(writeFile(base() + "/a.bin", a) && writeFile(base() + "/empty.bin", "") &&
-                writeFile(base() + "/sub/c.txt", c) &&
-                writeFile(base() + "/other/c.txt", "another") &&
-                writeFile(base() + "/out.pkg", "an older package") &&
-                writeFile(base() + "/out/c.txt", "an older c.txt") &&
-                writeFile(base() + "/build/self.pkg", "named like the package") &&
-                writeFile(base() + "/plain.tar", a.left(5000)) &&
-                writeFile(base() + "/fw/Image", "kernel") &&
-                writeFile(base() + "/fw/fileMd5s", "old") &&
-                writeFile(base() + "/fw/boot/uboot.bin", "boot loader") &&
-                writeFile(base() + "/spaced/my notes.txt", "x") &&
-                writeFile(base() + "/big/a.bin", a) && QDir().mkpath(base() + "/linked") &&
-                QFile::link("../a.bin", base() + "/linked/link"));
+        QVERIFY(
+            writeFile(base() + "/a.bin", a) && writeFile(base() + "/empty.bin", "") &&
+            writeFile(base() + "/sub/c.txt", c) && writeFile(base() + "/other/c.txt", "another") &&
+            writeFile(base() + "/out.pkg", "an older package") &&
+            writeFile(base() + "/out/c.txt", "an older c.txt") &&
+            writeFile(base() + "/build/self.pkg", "named like the package") &&
+            writeFile(base() + "/plain.tar", a.left(5000)) &&
+            writeFile(base() + "/fw/Image", "kernel") &&
+            writeFile(base() + "/fw/fileMd5s", "old") &&
+            writeFile(base() + "/fw/boot/uboot.bin", "boot loader") &&
+            writeFile(base() + "/spaced/my notes.txt", "x") &&
+            writeFile(base() + "/dots/.gitkeep", "") && writeFile(base() + "/big/a.bin", a) &&
+            QDir().mkpath(base() + "/linked") && QFile::link("../a.bin", base() + "/linked/link"));
         const Run made = upgradePack(base(), {"create", "-o", "good.pkg", "--type", "T1", "--model",
                                               "KT310", "--info", "v2.1", "--info", "5%", "--target",
                                               "/tmp/upgrade", "a.bin", "empty.bin", "sub/c.txt"});
@@ -137,10 +137,12 @@ private slots:
         for (const char* verb : {"create", "info", "extract", "verify", "firmware"})
             row(qPrintable(QString(verb) + " --help"), {verb, "--help"}, 0,
                 QString("Usage: upgrade-pack %1 *").arg(verb), "");
+        row("version", {"--version"}, 0, "upgrade-pack 1.0.0\n", "");
         row("create without files", kCreate, 2, "",
-            "upgrade-pack: create: missing arguments; see upgrade-pack create --help\n");
-        row("create without a type", {"create", "-o", "x", "--model", "m", "f"}, 2, "",
-            "upgrade-pack: create: --type is required\n");
+            "upgrade-pack: create: missing FILE; see upgrade-pack create --help\n");
+        row("create without type, model and files", {"create", "-o", "x"}, 2, "",
+            "upgrade-pack: create: missing --type, --model, FILE; see upgrade-pack create "
+            "--help\n");
         row("create with an unknown type",
             {"create", "-o", "x", "--model", "m", "--type", "T5", "f"}, 2, "",
             "upgrade-pack: create: unknown type T5; one of: T0, T1, T2, T3, T4\n");
@@ -149,11 +151,11 @@ private slots:
                                   "--info", "5", "f"},
             2, "", "upgrade-pack: create: at most four --info entries\n");
         row("unknown option", {"verify", "--fast", "p"}, 2, "",
-            "upgrade-pack: verify: Unknown option 'fast'.\n");
+            "upgrade-pack: verify: unknown option --fast\n");
         row("two packages", {"info", "p", "q"}, 2, "",
             "upgrade-pack: info: unexpected argument q\n");
         row("firmware without output", {"firmware", "d"}, 2, "",
-            "upgrade-pack: firmware: --output is required\n");
+            "upgrade-pack: firmware: missing --output; see upgrade-pack firmware --help\n");
 
         // create: the same files make the same bytes; refusals leave the older output alone.
         row("create",
@@ -204,6 +206,9 @@ private slots:
         row("verify a truncated package", {"verify", "cut.pkg"}, 1, "",
             verify.arg("cut") + "item 3 (sub/c.txt): truncated payload: 0 of 15 bytes\n" +
                 verify.arg("cut") + "item 3 (sub/c.txt): md5 mismatch: expected %C, actual %E\n");
+        row("verify --json", {"verify", "--json", "flip.pkg"}, 1,
+            R"({"ok": false, "problems": ["item 3 (sub/c.txt): md5 mismatch: expected %C, actual %F"]})",
+            "");
         row("verify trailing bytes", {"verify", "trail.pkg"}, 1, "",
             verify.arg("trail") + "3 bytes follow the last item\n");
         row("extract a truncated package", {"extract", "cut.pkg", "-C", "out"}, 1, "",
@@ -216,6 +221,8 @@ private slots:
         for (const char* verb : {"info", "verify", "extract"})
             row(qPrintable(QString(verb) + " of a plain archive"), {verb, "plain.tar"}, 1, "",
                 QString("upgrade-pack: %1 plain.tar: not an upgrade package\n").arg(verb));
+        row("extract onto a file", {"extract", "plain.tar", "-C", "plain.tar/sub"}, 1, "",
+            "upgrade-pack: extract plain.tar: plain.tar: not a directory\n");
         row("info of a missing file", {"info", "none.pkg"}, 1, "",
             "upgrade-pack: info none.pkg: cannot open none.pkg: No such file or directory\n");
 
@@ -236,7 +243,15 @@ private slots:
         row("firmware of a symbolic link", {"firmware", "-o", "out.pkg", "linked"}, 1, "",
             firmware + "link: symbolic links are not supported\n");
         row("firmware of no directory", {"firmware", "-o", "out.pkg", "none"}, 1, "",
-            firmware + "none: not a directory\n");
+            firmware + "none: no such directory\n");
+        row("firmware of dot files alone", {"firmware", "-o", "out.pkg", "dots"}, 1, "",
+            firmware + "skipped .gitkeep: dot files are not archived\n" + firmware +
+                "dots holds no files to archive\n");
+        row("firmware into its own directory", {"firmware", "-o", "fw/Image", "fw"}, 1, "",
+            "upgrade-pack: firmware fw/Image: fw/Image is inside fw, the directory to archive\n");
+        row("firmware named for gzip", {"firmware", "-o", "out.tar.gz", "fw"}, 1, "",
+            "upgrade-pack: firmware out.tar.gz: .gz names another compression, but the device "
+            "unpacks the archive as bzip2: name it out.tar.bz2, or out.tar for no compression\n");
         row("firmware on a full disk", {"--fsize", "firmware", "-o", "out.pkg", "big"}, 1, "",
             firmware + "cannot write out.pkg: *");
     }

@@ -1,3 +1,4 @@
+#include "commandline.h"
 #include "statusstream.h"
 
 #include <QCommandLineParser>
@@ -15,28 +16,34 @@
 
 namespace {
 
-enum Outcome { Success = 0, Failure = 1, NoOutcome = 3 };
+enum ExitCode { Success = 0, Failure = 1, UsageError = 2, NoOutcome = 3, CannotStart = 4 };
 
 struct Printer {
     qint64 startMs;
+    bool timed = true;
     bool sawFinal = false;
-    Outcome outcome = NoOutcome;
+    ExitCode outcome = NoOutcome;
 
     void print(const QList<StatusStream::Item>& items)
     {
         for (const StatusStream::Item& item : items) {
-            const double at = double(item.arrivalMs - startMs) / 1000.0;
+            // A recorded stream has no arrival times; its column says so.
+            const QByteArray at =
+                timed ? QString::asprintf("[%8.3f s]", double(item.arrivalMs - startMs) / 1000.0)
+                            .toLatin1()
+                      : QByteArrayLiteral("[ recorded ]");
+            // Tool output has lines, and so has a recorded message that tool output follows.
+            QByteArray text = item.bytes;
+            text.replace('\n', "\n             | ");
             if (item.kind == StatusStream::Item::Message) {
-                std::printf("[%8.3f s] %s\n             -> %s\n", at, item.bytes.constData(),
+                std::printf("%s %s\n             -> %s\n", at.constData(), text.constData(),
                             qPrintable(StatusStream::meaning(item.bytes)));
                 if (StatusStream::isFinal(item.bytes)) {
                     sawFinal = true;
                     outcome = item.bytes.startsWith("UB99") ? Success : Failure;
                 }
             } else {
-                QByteArray text = item.bytes;
-                text.replace('\n', "\n             | ");
-                std::printf("[%8.3f s] (tool output) | %s\n", at, text.constData());
+                std::printf("%s (tool output) | %s\n", at.constData(), text.constData());
             }
             std::fflush(stdout);
         }
@@ -48,12 +55,18 @@ qint64 now()
     return QDateTime::currentMSecsSinceEpoch();
 }
 
+int usageError(const QString& why)
+{
+    std::fprintf(stderr, "scanner-status: usage: %s; see scanner-status --help\n", qPrintable(why));
+    return UsageError;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("scanner-status"));
+    setUpTool(QStringLiteral("scanner-status"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -61,8 +74,13 @@ int main(int argc, char** argv)
         "its own, with its arrival time and meaning. Reads standard input, or runs COMMAND with\n"
         "its standard output on a pipe. Ends once a final message (UB99 or a UC code) has been\n"
         "followed by --settle milliseconds of quiet; a COMMAND is then stopped by its pid.\n"
-        "Exit status: 0 after UB99, 1 after a UC message, 3 without either."));
-    parser.addHelpOption();
+        "A recorded stream has no timing: --offline splits it at the status codes instead.\n"
+        "Exit status: 0 after UB99, 1 after a UC message, 2 on a usage error, 3 without\n"
+        "either, 4 when COMMAND cannot be started."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help."));
+    parser.addOption(help);
+    const QCommandLineOption version = parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("COMMAND"),
                                  QStringLiteral("the command to run, after \"--\""));
     const QCommandLineOption settle(QStringLiteral("settle"),
@@ -71,21 +89,36 @@ int main(int argc, char** argv)
     const QCommandLineOption timeout(QStringLiteral("timeout"),
                                      QStringLiteral("Give up after this many seconds."),
                                      QStringLiteral("seconds"), QStringLiteral("600"));
-    parser.addOptions({settle, timeout});
-    parser.process(app);
+    const QCommandLineOption offline(
+        QStringLiteral("offline"),
+        QStringLiteral("Read a recorded stream from standard input to its end, and split it at "
+                       "the status codes: a message runs up to the next one."));
+    parser.addOptions({settle, timeout, offline});
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(commandLineError(parser));
+    if (parser.isSet(help))
+        parser.showHelp();
+    if (parser.isSet(version))
+        parser.showVersion();
 
     bool ok = false;
     const qint64 settleMs = parser.value(settle).toLongLong(&ok);
     const qint64 timeoutS = ok ? parser.value(timeout).toLongLong(&ok) : 0;
-    if (!ok || settleMs < 0 || timeoutS <= 0) {
-        std::fprintf(stderr,
-                     "scanner-status: options: --settle and --timeout take whole numbers\n");
-        return 2;
-    }
+    if (!ok || settleMs < 0 || timeoutS <= 0)
+        return usageError(QStringLiteral("--settle and --timeout take whole numbers"));
 
     const QStringList command = parser.positionalArguments();
     Printer printer{now()};
-    StatusStream stream(printer.startMs);
+    if (parser.isSet(offline)) {
+        if (!command.isEmpty())
+            return usageError(QStringLiteral("--offline reads standard input and runs no COMMAND"));
+        QFile in;
+        in.open(stdin, QIODevice::ReadOnly);
+        printer.timed = false;
+        printer.print(StatusStream::split(in.readAll()));
+        return printer.outcome;
+    }
+    StatusStream stream;
     QElapsedTimer clock;
     clock.start();
 
@@ -113,9 +146,9 @@ int main(int argc, char** argv)
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     child.start(command.first(), command.mid(1));
     if (!child.waitForStarted(10000)) {
-        std::fprintf(stderr, "scanner-status: %s: %s\n", qPrintable(command.first()),
+        std::fprintf(stderr, "scanner-status: %s: cannot start: %s\n", qPrintable(command.first()),
                      qPrintable(child.errorString()));
-        return 1;
+        return CannotStart;
     }
     qint64 lastArrival = now();
     while (clock.elapsed() < timeoutS * 1000 && child.state() == QProcess::Running) {

@@ -2,6 +2,8 @@
 
 #include <QHash>
 
+#include <cstring>
+
 namespace {
 
 bool isUpper(char c)
@@ -12,6 +14,16 @@ bool isUpper(char c)
 bool isDigit(char c)
 {
     return c >= '0' && c <= '9';
+}
+
+bool startsMessage(const char* bytes, int size)
+{
+    static const char parameterMessage[] = "runtxtOrder";
+    const int parameterSize = int(sizeof parameterMessage) - 1;
+    if (size >= parameterSize && std::memcmp(bytes, parameterMessage, parameterSize) == 0)
+        return true;
+    return size >= 4 && bytes[0] == 'U' && (bytes[1] == 'B' || bytes[1] == 'C') &&
+           isDigit(bytes[2]) && isDigit(bytes[3]);
 }
 
 const QHash<QString, QString>& meanings()
@@ -64,8 +76,8 @@ const QHash<QString, QString>& meanings()
 
 } // namespace
 
-StatusStream::StatusStream(qint64 startMs, qint64 silenceMs, qint64 mergeMs)
-    : m_silenceMs(silenceMs), m_mergeMs(mergeMs), m_lastArrivalMs(startMs)
+StatusStream::StatusStream(qint64 silenceMs, qint64 mergeMs)
+    : m_silenceMs(silenceMs), m_mergeMs(mergeMs)
 {
 }
 
@@ -76,9 +88,12 @@ QList<StatusStream::Item> StatusStream::feed(const QByteArray& bytes, qint64 arr
         return done;
     const qint64 gap = arrivalMs - m_lastArrivalMs;
     m_lastArrivalMs = arrivalMs;
+    // Nothing came before the first read: a piped or recorded stream may begin at once.
+    const bool afterQuiet = !m_started || gap >= m_silenceMs;
+    m_started = true;
 
     const Item::Kind kind =
-        gap >= m_silenceMs && looksLikeMessage(bytes) ? Item::Message : Item::ToolOutput;
+        afterQuiet && looksLikeMessage(bytes) ? Item::Message : Item::ToolOutput;
     // A write split over two reads arrives in one go, and a tool's console output runs on
     // until the next message; a message always comes after the quiet.
     const bool continues =
@@ -105,12 +120,25 @@ QList<StatusStream::Item> StatusStream::flush(qint64 nowMs, bool end)
     return done;
 }
 
+QList<StatusStream::Item> StatusStream::split(const QByteArray& recorded)
+{
+    QList<Item> items;
+    const char* bytes = recorded.constData();
+    const int size = recorded.size();
+    int begin = 0;
+    for (int i = 1; i <= size; ++i) {
+        if (i < size && !startsMessage(bytes + i, size - i))
+            continue;
+        const QByteArray item = recorded.mid(begin, i - begin);
+        items << Item{looksLikeMessage(item) ? Item::Message : Item::ToolOutput, item, 0};
+        begin = i;
+    }
+    return items;
+}
+
 bool StatusStream::looksLikeMessage(const QByteArray& bytes)
 {
-    if (bytes.startsWith("runtxtOrder"))
-        return true;
-    return bytes.size() >= 4 && bytes.at(0) == 'U' && (bytes.at(1) == 'B' || bytes.at(1) == 'C') &&
-           isDigit(bytes.at(2)) && isDigit(bytes.at(3));
+    return startsMessage(bytes.constData(), bytes.size());
 }
 
 QString StatusStream::code(const QByteArray& message)

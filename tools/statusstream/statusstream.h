@@ -9,10 +9,10 @@
 ///
 /// The stream has no delimiters: the program writes each message with one write,
 /// after 500 ms of silence, and tools it runs may write their own console output in
-/// between. A read that arrives after at least silenceMs of quiet and begins like a
-/// status message ("UB" or "UC" with two digits, or the parameter-preservation
-/// messages) starts a message; reads that follow within mergeMs belong to the same
-/// item; everything else is tool output.
+/// between. A read that arrives after at least silenceMs of quiet, or as the first of
+/// the stream, and begins like a status message ("UB" or "UC" with two digits, or the
+/// parameter-preservation messages) starts a message; reads that follow within mergeMs
+/// belong to the same item; everything else is tool output.
 class StatusStream {
 public:
     /// One message, or one stretch of tool output, with the arrival time of its first byte.
@@ -23,13 +23,16 @@ public:
         qint64 arrivalMs = 0;
     };
 
-    /// A splitter whose stream starts at startMs (the time the program was started).
-    explicit StatusStream(qint64 startMs = 0, qint64 silenceMs = 400, qint64 mergeMs = 20);
+    /// A splitter of a stream read as it arrives.
+    explicit StatusStream(qint64 silenceMs = 400, qint64 mergeMs = 20);
 
     /// Adds one read; returns the items that it completed.
     QList<Item> feed(const QByteArray& bytes, qint64 arrivalMs);
     /// Returns the pending item once mergeMs have passed since its last read, or at the end.
     QList<Item> flush(qint64 nowMs, bool end = false);
+    /// Splits a recorded stream, which has no timing, at every status code: each message runs
+    /// up to the next code, so tool output after a message is taken as part of it.
+    static QList<Item> split(const QByteArray& recorded);
 
     /// The status code of a message ("UB13"), or an empty text for messages without one.
     static QString code(const QByteArray& message);
@@ -43,7 +46,8 @@ public:
 private:
     qint64 m_silenceMs;
     qint64 m_mergeMs;
-    qint64 m_lastArrivalMs;
+    qint64 m_lastArrivalMs = 0;
+    bool m_started = false;
     bool m_pending = false;
     Item m_item;
 };

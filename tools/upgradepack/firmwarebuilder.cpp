@@ -1,4 +1,5 @@
 #include "firmwarebuilder.h"
+#include "directories.h"
 #include "upgradescanner.h"
 
 #include <QDir>
@@ -11,6 +12,18 @@
 namespace {
 
 const char kManifest[] = "fileMd5s";
+
+QString lastSuffix(const QString& path)
+{
+    const QString fileName = QFileInfo(path).fileName();
+    const int dot = fileName.lastIndexOf(QLatin1Char('.'));
+    return dot >= 0 ? fileName.mid(dot + 1) : QString();
+}
+
+bool hasDotPart(const QString& relative)
+{
+    return relative.startsWith(QLatin1Char('.')) || relative.contains(QLatin1String("/."));
+}
 
 } // namespace
 
@@ -28,14 +41,48 @@ bool FirmwareBuilder::fail(const QString& why)
 bool FirmwareBuilder::isPlainTar(const QString& output)
 {
     // The same rule as the device's: the text after the file name's last dot.
-    const QString fileName = QFileInfo(output).fileName();
-    const int dot = fileName.lastIndexOf(QLatin1Char('.'));
-    return dot >= 0 &&
-           fileName.mid(dot + 1).compare(QLatin1String("tar"), Qt::CaseInsensitive) == 0;
+    return lastSuffix(output).compare(QLatin1String("tar"), Qt::CaseInsensitive) == 0;
+}
+
+bool FirmwareBuilder::checkOutput()
+{
+    // The device unpacks everything but .tar as bzip2, so any other compression's name
+    // would only mislead whoever handles the archive.
+    static const QStringList otherCompressions = {
+        QStringLiteral("gz"),  QStringLiteral("tgz"),  QStringLiteral("taz"),
+        QStringLiteral("z"),   QStringLiteral("xz"),   QStringLiteral("txz"),
+        QStringLiteral("lz"),  QStringLiteral("lzma"), QStringLiteral("tlz"),
+        QStringLiteral("lz4"), QStringLiteral("lzo"),  QStringLiteral("tzo"),
+        QStringLiteral("zst"), QStringLiteral("tzst"), QStringLiteral("zip"),
+        QStringLiteral("7z")};
+    const QString suffix = lastSuffix(m_output);
+    if (otherCompressions.contains(suffix.toLower())) {
+        QString stem = m_output.left(m_output.size() - suffix.size() - 1);
+        if (stem.endsWith(QLatin1String(".tar"), Qt::CaseInsensitive))
+            stem.chop(4);
+        return fail(QStringLiteral(".%1 names another compression, but the device unpacks the "
+                                   "archive as bzip2: name it %2.tar.bz2, or %2.tar for no "
+                                   "compression")
+                        .arg(suffix, stem));
+    }
+
+    // An output among the files to archive would replace one of them or archive itself.
+    const QFileInfo output(m_output);
+    const QString outputPath = output.exists()
+                                   ? output.canonicalFilePath()
+                                   : QFileInfo(output.absolutePath()).canonicalFilePath() +
+                                         QLatin1Char('/') + output.fileName();
+    const QString relative =
+        QDir(QFileInfo(m_dir).canonicalFilePath()).relativeFilePath(outputPath);
+    if (relative != QLatin1String("..") && !relative.startsWith(QLatin1String("../")))
+        return fail(
+            QStringLiteral("%1 is inside %2, the directory to archive").arg(m_output, m_dir));
+    return true;
 }
 
 bool FirmwareBuilder::collect(QStringList& entries, QStringList& files, qint64& total)
 {
+    m_skipped.clear();
     const QDir root(QFileInfo(m_dir).absoluteFilePath());
     QDirIterator it(m_dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
@@ -43,6 +90,13 @@ bool FirmwareBuilder::collect(QStringList& entries, QStringList& files, qint64& 
         it.next();
         const QFileInfo info = it.fileInfo();
         const QString relative = root.relativeFilePath(info.absoluteFilePath());
+        if (hasDotPart(relative)) {
+            // Dot files are other tools' bookkeeping (.gitkeep, .git/), never firmware; only
+            // the outermost one is worth naming.
+            if (!hasDotPart(relative.section(QLatin1Char('/'), 0, -2)))
+                m_skipped.append(relative);
+            continue;
+        }
         // The manifest is split at spaces on the device, and the archive's links would
         // point elsewhere there.
         for (const QChar c : relative) {
@@ -53,6 +107,9 @@ bool FirmwareBuilder::collect(QStringList& entries, QStringList& files, qint64& 
         if (info.isSymLink())
             return fail(QStringLiteral("%1: symbolic links are not supported").arg(relative));
         if (info.isDir()) {
+            const QString problem = directoryProblem(info.filePath());
+            if (!problem.isEmpty())
+                return fail(problem);
             entries.append(relative);
         } else if (info.isFile()) {
             if (relative == QLatin1String(kManifest))
@@ -66,18 +123,24 @@ bool FirmwareBuilder::collect(QStringList& entries, QStringList& files, qint64& 
     }
     entries.sort();
     files.sort();
+    m_skipped.sort();
     return true;
 }
 
 bool FirmwareBuilder::run(const PackProgress& progress)
 {
-    if (!QFileInfo(m_dir).isDir())
-        return fail(QStringLiteral("%1: not a directory").arg(m_dir));
+    const QString problem = directoryProblem(m_dir);
+    if (!problem.isEmpty())
+        return fail(problem);
+    if (!checkOutput())
+        return false;
     QStringList entries;
     QStringList files;
     qint64 total = 0;
     if (!collect(entries, files, total))
         return false;
+    if (files.isEmpty())
+        return fail(QStringLiteral("%1 holds no files to archive").arg(m_dir));
 
     QTemporaryDir staging;
     if (!staging.isValid())
@@ -89,8 +152,12 @@ bool FirmwareBuilder::run(const PackProgress& progress)
     for (const QString& relative : files) {
         const QString path = QDir(m_dir).filePath(relative);
         const QString md5 = UpgradeScanner::g_GenMd5(path);
-        if (md5.isEmpty())
-            return fail(QStringLiteral("cannot read %1").arg(path));
+        if (md5.isEmpty()) {
+            // The digest does not say why it could not read the file; opening it does.
+            QFile file(path);
+            file.open(QIODevice::ReadOnly);
+            return fail(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+        }
         manifest += md5.toLatin1() + "  " + relative.toUtf8() + '\n';
         done += QFileInfo(path).size();
         if (progress)
@@ -98,10 +165,14 @@ bool FirmwareBuilder::run(const PackProgress& progress)
     }
     QFile manifestFile(staging.filePath(QLatin1String(kManifest)));
     QFile list(staging.filePath(QStringLiteral("entries")));
-    if (!manifestFile.open(QIODevice::WriteOnly) ||
-        manifestFile.write(manifest) != manifest.size() || !list.open(QIODevice::WriteOnly) ||
-        list.write(entries.join(QChar(0)).toUtf8()) < 0)
-        return fail(QStringLiteral("cannot write in %1").arg(staging.path()));
+    const auto writeScratch = [this](QFile& file, const QByteArray& bytes) {
+        if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush())
+            return true;
+        return fail(QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
+    };
+    if (!writeScratch(manifestFile, manifest) ||
+        !writeScratch(list, entries.join(QChar(0)).toUtf8()))
+        return false;
     manifestFile.close();
     list.close();
 

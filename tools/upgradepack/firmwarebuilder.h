@@ -16,17 +16,21 @@ public:
     bool run(const PackProgress& progress);
     /// Why run() failed.
     QString error() const { return m_error; }
+    /// The dot files and directories of dir that run() left out, relative to dir.
+    QStringList skipped() const { return m_skipped; }
 
     /// True when the device unpacks an archive of this name without decompressing it.
     static bool isPlainTar(const QString& output);
 
 private:
     bool fail(const QString& why);
+    bool checkOutput();
     bool collect(QStringList& entries, QStringList& files, qint64& total);
 
     QString m_output;
     QString m_dir;
     QString m_error;
+    QStringList m_skipped;
 };
 
 #endif // FIRMWAREBUILDER_H

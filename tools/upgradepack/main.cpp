@@ -1,13 +1,16 @@
 // upgrade-pack: the release engineers' tool for upgrade packages. This file only parses the
 // command line and reports; the work is done by the classes beside it.
+#include "commandline.h"
+#include "directories.h"
 #include "firmwarebuilder.h"
-#include "packagecreator.h"
 #include "packagechecker.h"
+#include "packagecreator.h"
 #include "packiteminfo.h"
 #include "progressmeter.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
 
@@ -29,28 +32,45 @@ const char kOverview[] =
     "  verify    check that a package is whole and every file matches its md5\n"
     "  firmware  build a firmware archive from a directory\n"
     "\n"
-    "Run upgrade-pack VERB --help for the options of each verb.\n";
+    "Run upgrade-pack VERB --help for the options of each verb, and upgrade-pack --version\n"
+    "for the version.\n";
 
 void print(std::FILE* stream, const QString& text)
 {
     std::fputs(text.toLocal8Bit().constData(), stream);
 }
 
+/// Tells the user on stderr, in the tool's form "upgrade-pack: <what>: <text>".
+void report(const QString& what, const QString& text)
+{
+    print(stderr, QStringLiteral("upgrade-pack: %1: %2\n").arg(what, text));
+}
+
 int failed(const QString& what, const QString& why, int code = JobFailed)
 {
-    print(stderr, QStringLiteral("upgrade-pack: %1: %2\n").arg(what, why));
+    report(what, why);
     return code;
 }
 
-/// Parses a verb's arguments; returns -1 to go on, or the exit code to end with.
+/// A positional argument of a verb; a name ending in "..." stands for one or more.
+struct Argument {
+    QString name;
+    QString description;
+};
+
+/// Parses a verb's arguments and checks that none is missing or too many; returns -1 to go
+/// on, or the exit code to end with.
 int parse(QCommandLineParser& parser, const QString& verb, const QString& usage,
-          const QStringList& arguments, int minPositional, int maxPositional)
+          const QStringList& arguments, const QVector<Argument>& positionals,
+          const QList<QCommandLineOption>& required = {})
 {
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     parser.addOption(help);
+    for (const Argument& argument : positionals)
+        parser.addPositionalArgument(argument.name, argument.description);
     if (!parser.parse(arguments))
-        return failed(verb, parser.errorText(), UsageError);
+        return failed(verb, commandLineError(parser), UsageError);
     if (parser.isSet(help)) {
         // Qt's own usage line names the program path and not the verb.
         QString text = parser.helpText();
@@ -59,17 +79,43 @@ int parse(QCommandLineParser& parser, const QString& verb, const QString& usage,
         print(stdout, text);
         return Success;
     }
-    const int count = parser.positionalArguments().size();
-    if (count < minPositional)
+    QStringList missing;
+    for (const QCommandLineOption& option : required) {
+        if (!parser.isSet(option))
+            missing << QStringLiteral("--") + option.names().constLast();
+    }
+    const QStringList given = parser.positionalArguments();
+    for (int i = given.size(); i < positionals.size(); ++i)
+        missing << QString(positionals.at(i).name).remove(QLatin1String("..."));
+    if (!missing.isEmpty())
         return failed(verb,
-                      QStringLiteral("missing arguments; see upgrade-pack %1 --help").arg(verb),
+                      QStringLiteral("missing %1; see upgrade-pack %2 --help")
+                          .arg(missing.join(QStringLiteral(", ")), verb),
                       UsageError);
-    if (maxPositional >= 0 && count > maxPositional)
+    const bool open =
+        !positionals.isEmpty() && positionals.constLast().name.endsWith(QLatin1String("..."));
+    if (!open && given.size() > positionals.size())
         return failed(verb,
-                      QStringLiteral("unexpected argument %1")
-                          .arg(parser.positionalArguments().at(maxPositional)),
+                      QStringLiteral("unexpected argument %1").arg(given.at(positionals.size())),
                       UsageError);
     return -1;
+}
+
+/// The option of the verbs that can print their result for scripts.
+QCommandLineOption jsonOption()
+{
+    return QCommandLineOption(QStringLiteral("json"), QStringLiteral("Print JSON, for scripts."));
+}
+
+void printJson(const QJsonObject& object)
+{
+    std::fputs(QJsonDocument(object).toJson().constData(), stdout);
+}
+
+/// The one positional argument of the verbs that read a package.
+QVector<Argument> packageArgument()
+{
+    return {{QStringLiteral("PKG"), QStringLiteral("The package.")}};
 }
 
 int runCreate(const QStringList& arguments)
@@ -79,9 +125,11 @@ int runCreate(const QStringList& arguments)
         QStringLiteral("Writes an upgrade package carrying FILE... in the order given."));
     const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
                                     QStringLiteral("The package to write."), QStringLiteral("OUT"));
-    const QCommandLineOption type(QStringLiteral("type"),
-                                  QStringLiteral("Upgrade type: T0 to T4 (the device runs T1)."),
-                                  QStringLiteral("T"));
+    const QCommandLineOption type(
+        QStringLiteral("type"),
+        QStringLiteral("Upgrade type, T0 to T4. The device carries out T1 only, with one "
+                       "firmware archive; it refuses T0 (UC11), T2 and T3 (UC35) and T4 (UC12)."),
+        QStringLiteral("T"));
     const QCommandLineOption model(QStringLiteral("model"),
                                    QStringLiteral("Device model the package is built for."),
                                    QStringLiteral("MODEL"));
@@ -92,19 +140,12 @@ int runCreate(const QStringList& arguments)
                                     QStringLiteral("Installation target of every file."),
                                     QStringLiteral("DIR"));
     parser.addOptions({output, type, model, info, target});
-    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Files to carry."),
-                                 QStringLiteral("FILE..."));
     const QString verb = QStringLiteral("create");
-    const int early =
-        parse(parser, verb, QStringLiteral("-o OUT --type T --model MODEL [options] FILE..."),
-              arguments, 1, -1);
+    const int early = parse(
+        parser, verb, QStringLiteral("-o OUT --type T --model MODEL [options] FILE..."), arguments,
+        {{QStringLiteral("FILE..."), QStringLiteral("Files to carry.")}}, {output, type, model});
     if (early >= 0)
         return early;
-    for (const QCommandLineOption& required : {output, type, model}) {
-        if (!parser.isSet(required))
-            return failed(verb, QStringLiteral("--%1 is required").arg(required.names().last()),
-                          UsageError);
-    }
     if (!UpgradeTypeValMap.values().contains(parser.value(type)))
         return failed(
             verb,
@@ -134,12 +175,10 @@ int runInfo(const QStringList& arguments)
     parser.setApplicationDescription(QStringLiteral(
         "Shows a package's type, information entries and items, and whether each carried file "
         "matches its md5."));
-    const QCommandLineOption json(QStringLiteral("json"),
-                                  QStringLiteral("Print JSON, for scripts."));
+    const QCommandLineOption json = jsonOption();
     parser.addOption(json);
-    parser.addPositionalArgument(QStringLiteral("PKG"), QStringLiteral("The package."));
-    const int early =
-        parse(parser, QStringLiteral("info"), QStringLiteral("[--json] PKG"), arguments, 1, 1);
+    const int early = parse(parser, QStringLiteral("info"), QStringLiteral("[--json] PKG"),
+                            arguments, packageArgument());
     if (early >= 0)
         return early;
     const QString path = parser.positionalArguments().constFirst();
@@ -149,7 +188,7 @@ int runInfo(const QStringList& arguments)
         return failed(QStringLiteral("info %1").arg(path), inspector.error());
     meter.finish();
     if (parser.isSet(json))
-        std::fputs(QJsonDocument(inspector.toJson()).toJson().constData(), stdout);
+        printJson(inspector.toJson());
     else
         print(stdout, inspector.describe());
     return Success;
@@ -166,16 +205,20 @@ int runExtract(const QStringList& arguments)
         QStringLiteral("Directory to write into (default: the current one)."),
         QStringLiteral("DIR"), QStringLiteral("."));
     parser.addOption(dir);
-    parser.addPositionalArgument(QStringLiteral("PKG"), QStringLiteral("The package."));
-    const int early =
-        parse(parser, QStringLiteral("extract"), QStringLiteral("PKG [-C DIR]"), arguments, 1, 1);
+    const int early = parse(parser, QStringLiteral("extract"), QStringLiteral("PKG [-C DIR]"),
+                            arguments, packageArgument());
     if (early >= 0)
         return early;
     const QString path = parser.positionalArguments().constFirst();
+    const QString what = QStringLiteral("extract %1").arg(path);
+    // Made here, where the reason it cannot be made is still known.
+    const QString problem = makeDirectory(parser.value(dir));
+    if (!problem.isEmpty())
+        return failed(what, problem);
     PackageChecker inspector(path);
     ProgressMeter meter(QStringLiteral("upgrade-pack: extract"), true);
     if (!inspector.extractTo(parser.value(dir), meter.callback()))
-        return failed(QStringLiteral("extract %1").arg(path), inspector.error());
+        return failed(what, inspector.error());
     return Success;
 }
 
@@ -183,26 +226,32 @@ int runVerify(const QStringList& arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Succeeds only when the package is well formed and every carried file matches its md5."));
-    parser.addPositionalArgument(QStringLiteral("PKG"), QStringLiteral("The package."));
-    const int early =
-        parse(parser, QStringLiteral("verify"), QStringLiteral("PKG"), arguments, 1, 1);
+        "Succeeds only when the package is well formed and every carried file matches its md5. "
+        "With --json the findings go to stdout as {\"ok\": ..., \"problems\": [...]}."));
+    const QCommandLineOption json = jsonOption();
+    parser.addOption(json);
+    const int early = parse(parser, QStringLiteral("verify"), QStringLiteral("[--json] PKG"),
+                            arguments, packageArgument());
     if (early >= 0)
         return early;
     const QString path = parser.positionalArguments().constFirst();
     const QString what = QStringLiteral("verify %1").arg(path);
     PackageChecker inspector(path);
-    ProgressMeter meter(QStringLiteral("upgrade-pack: verify"), true);
+    ProgressMeter meter(QStringLiteral("upgrade-pack: verify"), !parser.isSet(json));
     if (!inspector.inspect(meter.callback()))
         return failed(what, inspector.error());
     meter.finish();
     const QStringList problems = inspector.problems();
-    for (const QString& problem : problems)
-        failed(what, problem);
-    if (!problems.isEmpty())
-        return JobFailed;
-    print(stdout, QStringLiteral("%1: OK\n").arg(path));
-    return Success;
+    if (parser.isSet(json)) {
+        printJson({{QStringLiteral("ok"), problems.isEmpty()},
+                   {QStringLiteral("problems"), QJsonArray::fromStringList(problems)}});
+    } else {
+        for (const QString& problem : problems)
+            failed(what, problem);
+        if (problems.isEmpty())
+            print(stdout, QStringLiteral("%1: OK\n").arg(path));
+    }
+    return problems.isEmpty() ? Success : JobFailed;
 }
 
 int runFirmware(const QStringList& arguments)
@@ -211,21 +260,26 @@ int runFirmware(const QStringList& arguments)
     parser.setApplicationDescription(QStringLiteral(
         "Builds a firmware archive holding the files of DIR under ota_file/ with their manifest "
         "ota_file/fileMd5s. OUT ending in .tar is a plain tar archive; any other name is "
-        "compressed with bzip2."));
+        "compressed with bzip2, as the device expects, so names of other compressions (.gz, "
+        ".xz, ...) are refused. OUT cannot lie inside DIR. Dot files (.gitkeep) are left "
+        "out."));
     const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
                                     QStringLiteral("The archive to write."), QStringLiteral("OUT"));
     parser.addOption(output);
-    parser.addPositionalArgument(QStringLiteral("DIR"), QStringLiteral("The firmware files."));
-    const QString verb = QStringLiteral("firmware");
-    const int early = parse(parser, verb, QStringLiteral("-o OUT DIR"), arguments, 1, 1);
+    const int early =
+        parse(parser, QStringLiteral("firmware"), QStringLiteral("-o OUT DIR"), arguments,
+              {{QStringLiteral("DIR"), QStringLiteral("The firmware files.")}}, {output});
     if (early >= 0)
         return early;
-    if (!parser.isSet(output))
-        return failed(verb, QStringLiteral("--output is required"), UsageError);
+    const QString what = QStringLiteral("firmware %1").arg(parser.value(output));
     FirmwareBuilder builder(parser.value(output), parser.positionalArguments().constFirst());
     ProgressMeter meter(QStringLiteral("upgrade-pack: firmware"), true);
-    if (!builder.run(meter.callback()))
-        return failed(QStringLiteral("firmware %1").arg(parser.value(output)), builder.error());
+    const bool built = builder.run(meter.callback());
+    meter.finish();
+    for (const QString& skipped : builder.skipped())
+        report(what, QStringLiteral("skipped %1: dot files are not archived").arg(skipped));
+    if (!built)
+        return failed(what, builder.error());
     return Success;
 }
 
@@ -234,7 +288,7 @@ int runFirmware(const QStringList& arguments)
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("upgrade-pack"));
+    setUpTool(QStringLiteral("upgrade-pack"));
     // The shared code's trace lines are for the device's log, not for the engineer's terminal.
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     const QStringList arguments = QCoreApplication::arguments();
@@ -255,6 +309,11 @@ int main(int argc, char* argv[])
     if (verb == QLatin1String("--help") || verb == QLatin1String("-h") ||
         verb == QLatin1String("help")) {
         std::fputs(kOverview, stdout);
+        return Success;
+    }
+    if (verb == QLatin1String("--version") || verb == QLatin1String("-v")) {
+        print(stdout,
+              QStringLiteral("upgrade-pack %1\n").arg(QCoreApplication::applicationVersion()));
         return Success;
     }
     if (!verb.isEmpty())

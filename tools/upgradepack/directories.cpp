@@ -1,0 +1,54 @@
+#include "directories.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+namespace {
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+} // namespace
+
+QString directoryProblem(const QString& dir)
+{
+    const QFileInfo info(dir);
+    if (!info.exists())
+        return QStringLiteral("%1: no such directory").arg(dir);
+    if (!info.isDir())
+        return QStringLiteral("%1: not a directory").arg(dir);
+    // Qt's directory listings end silently where the directory cannot be read.
+    DIR* handle = ::opendir(QFile::encodeName(dir).constData());
+    if (!handle)
+        return QStringLiteral("cannot read %1: %2").arg(dir, systemError(errno));
+    ::closedir(handle);
+    return QString();
+}
+
+QString makeDirectory(const QString& dir)
+{
+    const QFileInfo info(dir);
+    if (info.exists())
+        return info.isDir() ? QString() : QStringLiteral("%1: not a directory").arg(dir);
+    // QDir::mkpath() does not say why it failed; this names the part of the path at fault.
+    const QString parent = info.path();
+    if (parent != dir) {
+        const QString why = makeDirectory(parent);
+        if (!why.isEmpty())
+            return why;
+    }
+    if (::mkdir(QFile::encodeName(dir).constData(), 0777) != 0) {
+        const int error = errno;
+        if (error != EEXIST || !QFileInfo(dir).isDir())
+            return QStringLiteral("cannot create %1: %2").arg(dir, systemError(error));
+    }
+    return QString();
+}

@@ -60,16 +60,20 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 set(CPACK_DEBIAN_DEVICE_PACKAGE_NAME scanner-upgrade)
+# lintian wants the lines of the long descriptions within 80 columns.
 set(CPACK_DEBIAN_DEVICE_DESCRIPTION
-    "Firmware upgrade tool of the document-scanner appliance\n\
-The device program scanner-upgrade, which the appliance's main application starts \
-with an upgrade package and follows through its status messages.")
+    "Firmware upgrade tool of the document-scanner appliance
+The appliance's main application starts scanner-upgrade with an upgrade
+package. The program checks and unpacks the package, has the appliance's
+tools flash the firmware, and reports every stage on its standard output.")
 set(CPACK_ARCHIVE_DEVICE_FILE_NAME scanner-upgrade-${PROJECT_VERSION}-${SCANNER_DEB_ARCH})
 
 set(CPACK_DEBIAN_HOST_PACKAGE_NAME scanner-upgrade-tools)
 set(CPACK_DEBIAN_HOST_DESCRIPTION
-    "Host tools for the document-scanner appliance's upgrade packages\n\
-Build and check upgrade packages, and read the device program's status stream.")
+    "Host tools for the document-scanner appliance's upgrade packages
+upgrade-pack builds, inspects, extracts and verifies upgrade packages and
+builds firmware archives; scanner-status splits the device program's status
+stream into messages and explains each of them.")
 set(CPACK_ARCHIVE_HOST_FILE_NAME scanner-upgrade-tools-${PROJECT_VERSION}-${SCANNER_DEB_ARCH})
 
 include(CPack)

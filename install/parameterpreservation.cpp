@@ -1,5 +1,7 @@
 #include "upgradescanner.h"
 
+#include "statustexts.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -28,13 +30,18 @@ bool UpgradeScanner::g_parseSavePara(const QByteArray& content, bool& hasChoice,
     return true;
 }
 
-void UpgradeScanner::runtxtOrder()
+QString UpgradeScanner::g_saveParaPath(const QString& packagePath)
 {
-    QString paraPath = m_packagePath;
+    QString paraPath = packagePath;
     const int slash = paraPath.lastIndexOf(QLatin1Char('/'));
     if (slash >= 0)
         paraPath.truncate(slash);
-    paraPath += QLatin1String("/savepara.txt");
+    return paraPath + QLatin1String("/savepara.txt");
+}
+
+void UpgradeScanner::runtxtOrder()
+{
+    QString paraPath = g_saveParaPath(m_packagePath);
 
     // The record names the place beside the package even when the fallback is used, so the
     // main application can tell where the choice was expected.
@@ -48,9 +55,9 @@ void UpgradeScanner::runtxtOrder()
 
     if (!QFileInfo(paraPath).isFile())
         paraPath = QLatin1String(kFallbackPara);
-    writeProcess(QStringLiteral("runtxtOrder--filePa--") + paraPath);
+    writeProcess(g_msgParaFile(paraPath));
     if (!QFileInfo(paraPath).isFile()) {
-        writeProcess(QStringLiteral("runtxtOrder--filePa-not isFile-") + paraPath);
+        writeProcess(g_msgParaNotFile(paraPath));
         return;
     }
 
@@ -64,17 +71,16 @@ void UpgradeScanner::runtxtOrder()
     bool savePara = false;
     QString parseError;
     if (!g_parseSavePara(content, hasChoice, savePara, parseError)) {
-        writeProcess(QString::fromUtf8("runtxtOrder readConfigureFile读取json文件出错-") +
-                     paraPath);
+        writeProcess(g_msgParaNotJson(paraPath));
         qDebug().noquote() << QString::fromUtf8("readConfigureFile读取json文件出错，错误码:")
                            << parseError << QString::fromUtf8("路径：") << paraPath;
         return;
     }
     if (!hasChoice)
         return;
-    writeProcess(QStringLiteral("runtxtOrder--saveparaJson--") + QString::number(savePara ? 1 : 0));
+    writeProcess(g_msgParaChoice(savePara));
     if (!savePara) {
         QFile::remove(QLatin1String(kSavedConfig));
-        g_waitEventLoop(200);
+        g_waitEventLoop(kSavedConfigWaitMs);
     }
 }

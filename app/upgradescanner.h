@@ -18,6 +18,8 @@ constexpr char kOtaFileDir[] = "/tmp/upgrade/ota_file/";
 constexpr char kOtaManifestName[] = "fileMd5s";
 /// The unpacked archive's digest manifest.
 constexpr char kOtaManifest[] = "/tmp/upgrade/ota_file/fileMd5s";
+/// The parameter file used when there is none beside the package.
+constexpr char kTmpSavePara[] = "/tmp/savepara.txt";
 
 /// One file unpacked from a firmware archive, as the archive's manifest lists it.
 struct st_otaFiles {
@@ -130,8 +132,9 @@ public:
     static QStringList g_stageArguments(const st_otaStage& stage, const QString& path);
     /// The shell command line a stage runs for the file at path.
     static QString g_stageCommand(const st_otaStage& stage, const QString& path);
-    /// tar's arguments for unpacking the archive at archivePath into /tmp/upgrade/.
-    static QStringList g_tarArguments(const QString& archivePath);
+    /// tar's arguments for unpacking the archive at archivePath into workDir.
+    static QStringList g_tarArguments(const QString& archivePath,
+                                      const QString& workDir = QLatin1String(kUpgradeDir));
     /// The path as one word of a shell command line: quoted unless no character needs it.
     static QString g_shellWord(const QString& path);
     /// Hands the one file of a T1 package to the full-system upgrade.
@@ -140,6 +143,9 @@ public:
     void runtxtOrder();
     /// Where parameter preservation first looks for the parameter file of a package.
     static QString g_saveParaPath(const QString& packagePath);
+    /// The parameter file that parameter preservation uses, looked for under root: the one
+    /// beside the package when it is a file, otherwise the one in /tmp.
+    static QString g_saveParaFile(const QString& packagePath, const QString& root = QString());
     /// Reads a parameter file's content: false, with the parser's text, when it is not JSON;
     /// otherwise whether it holds the "savePara" choice and its value.
     static bool g_parseSavePara(const QByteArray& content, bool& hasChoice, bool& savePara,

@@ -189,12 +189,12 @@ QString UpgradeScanner::g_stageCommand(const st_otaStage& stage, const QString& 
     return command.arg(g_shellWord(path));
 }
 
-QStringList UpgradeScanner::g_tarArguments(const QString& archivePath)
+QStringList UpgradeScanner::g_tarArguments(const QString& archivePath, const QString& workDir)
 {
     const bool plainTar =
         QFileInfo(archivePath).suffix().compare(QLatin1String("tar"), Qt::CaseInsensitive) == 0;
     return {plainTar ? QStringLiteral("-xf") : QStringLiteral("-xjf"), archivePath,
-            QStringLiteral("-C"), QLatin1String(kUpgradeDir)};
+            QStringLiteral("-C"), workDir};
 }
 
 // A path goes into a shell command line unchanged only when the shell gives none of its

@@ -12,7 +12,6 @@
 namespace {
 const char* const kLogSave = "/usr/scanner/config/logsave.txt";
 const char* const kSavedConfig = "/usr/scanner/config/scannerConfig0.json";
-const char* const kFallbackPara = "/tmp/savepara.txt";
 } // namespace
 
 bool UpgradeScanner::g_parseSavePara(const QByteArray& content, bool& hasChoice, bool& savePara,
@@ -39,22 +38,27 @@ QString UpgradeScanner::g_saveParaPath(const QString& packagePath)
     return paraPath + QLatin1String("/savepara.txt");
 }
 
+QString UpgradeScanner::g_saveParaFile(const QString& packagePath, const QString& root)
+{
+    const QString beside = g_saveParaPath(packagePath);
+    return QFileInfo(root + beside).isFile() ? beside : QLatin1String(kTmpSavePara);
+}
+
 void UpgradeScanner::runtxtOrder()
 {
-    QString paraPath = g_saveParaPath(m_packagePath);
+    const QString besidePath = g_saveParaPath(m_packagePath);
 
     // The record names the place beside the package even when the fallback is used, so the
     // main application can tell where the choice was expected.
     QFile logSave(QString::fromLatin1(kLogSave));
     if (logSave.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
         QTextStream stream(&logSave);
-        stream << paraPath;
+        stream << besidePath;
         stream.flush();
         logSave.close();
     }
 
-    if (!QFileInfo(paraPath).isFile())
-        paraPath = QLatin1String(kFallbackPara);
+    const QString paraPath = g_saveParaFile(m_packagePath);
     writeProcess(g_msgParaFile(paraPath));
     if (!QFileInfo(paraPath).isFile()) {
         writeProcess(g_msgParaNotFile(paraPath));

@@ -1,4 +1,5 @@
 #include "firmwarebuilder.h"
+#include "upgradeplanner.h"
 #include "upgradescanner.h"
 
 #include <QDir>
@@ -69,6 +70,28 @@ bool FirmwareBuilder::collect(QStringList& entries, QStringList& files, qint64& 
     return true;
 }
 
+// The device hands each stage the first file whose path holds its keyword: an archive in
+// which that is not the file meant for the stage gets it flashed all the same.
+bool FirmwareBuilder::checkStages(const QStringList& files)
+{
+    QStringList paths;
+    for (const QString& relative : files)
+        paths << QLatin1String(kOtaFileDir) + relative;
+    QStringList refusals;
+    for (const StageHazard& hazard :
+         UpgradePlanner::stageHazards(paths, QLatin1String(kOtaFileDir))) {
+        if (hazard.kind == StageHazard::NoFile)
+            m_warnings << hazard.text;
+        else
+            refusals << hazard.text;
+    }
+    if (refusals.isEmpty() || m_force)
+        return true;
+    refusals << QStringLiteral("a stage would take a file not meant for it; --force builds the "
+                               "archive all the same");
+    return fail(refusals.join(QLatin1Char('\n')));
+}
+
 bool FirmwareBuilder::run(const PackProgress& progress)
 {
     if (!QFileInfo(m_dir).isDir())
@@ -76,7 +99,7 @@ bool FirmwareBuilder::run(const PackProgress& progress)
     QStringList entries;
     QStringList files;
     qint64 total = 0;
-    if (!collect(entries, files, total))
+    if (!collect(entries, files, total) || !checkStages(files))
         return false;
 
     QTemporaryDir staging;

@@ -1,13 +1,17 @@
 // upgrade-pack: the release engineers' tool for upgrade packages. This file only parses the
 // command line and reports; the work is done by the classes beside it.
 #include "firmwarebuilder.h"
-#include "packagecreator.h"
 #include "packagechecker.h"
+#include "packagecreator.h"
 #include "packiteminfo.h"
 #include "progressmeter.h"
+#include "upgradeplanner.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
 
@@ -183,7 +187,8 @@ int runVerify(const QStringList& arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Succeeds only when the package is well formed and every carried file matches its md5."));
+        "Succeeds only when the package is well formed and every carried file matches its md5. "
+        "Whether a scanner will install it, and how: upgrade-pack plan."));
     parser.addPositionalArgument(QStringLiteral("PKG"), QStringLiteral("The package."));
     const int early =
         parse(parser, QStringLiteral("verify"), QStringLiteral("PKG"), arguments, 1, 1);
@@ -214,19 +219,216 @@ int runFirmware(const QStringList& arguments)
         "compressed with bzip2."));
     const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
                                     QStringLiteral("The archive to write."), QStringLiteral("OUT"));
-    parser.addOption(output);
+    const QCommandLineOption force(
+        QStringLiteral("force"),
+        QStringLiteral("Build it even when a stage would take a file not meant for it."));
+    parser.addOptions({output, force});
     parser.addPositionalArgument(QStringLiteral("DIR"), QStringLiteral("The firmware files."));
     const QString verb = QStringLiteral("firmware");
-    const int early = parse(parser, verb, QStringLiteral("-o OUT DIR"), arguments, 1, 1);
+    const int early = parse(parser, verb, QStringLiteral("-o OUT [--force] DIR"), arguments, 1, 1);
     if (early >= 0)
         return early;
     if (!parser.isSet(output))
         return failed(verb, QStringLiteral("--output is required"), UsageError);
     FirmwareBuilder builder(parser.value(output), parser.positionalArguments().constFirst());
+    builder.setForce(parser.isSet(force));
     ProgressMeter meter(QStringLiteral("upgrade-pack: firmware"), true);
-    if (!builder.run(meter.callback()))
-        return failed(QStringLiteral("firmware %1").arg(parser.value(output)), builder.error());
+    const QString what = QStringLiteral("firmware %1").arg(parser.value(output));
+    if (!builder.run(meter.callback())) {
+        for (const QString& why : builder.error().split(QLatin1Char('\n')))
+            failed(what, why);
+        return JobFailed;
+    }
+    meter.finish();
+    for (const QString& warning : builder.warnings())
+        failed(what, QStringLiteral("warning: ") + warning);
     return Success;
+}
+
+/// Parses a size such as 4096, 64K, 16M or 1G (binary units); -1 when it is none.
+qint64 parseSize(const QString& text)
+{
+    static const QString units = QStringLiteral("KMG");
+    QString digits = text;
+    qint64 factor = 1;
+    const int unit = text.isEmpty() ? -1 : units.indexOf(text.right(1), 0, Qt::CaseInsensitive);
+    if (unit >= 0) {
+        digits.chop(1);
+        factor = qint64(1) << (10 * (unit + 1));
+    }
+    bool ok = false;
+    const qint64 value = digits.toLongLong(&ok);
+    return ok && value >= 0 ? value * factor : -1;
+}
+
+/// Reads a file given with an option; false, with why, when it is no readable regular file.
+bool readOption(const QString& path, QByteArray& content, QString& why)
+{
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+        why = QStringLiteral("cannot read %1: %2")
+                  .arg(path, QFileInfo(path).isDir() ? QStringLiteral("is a directory")
+                                                     : file.errorString());
+        return false;
+    }
+    content = file.readAll();
+    return true;
+}
+
+int runPlan(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Tells what a scanner will do with the package, assuming every flashing tool and copy "
+        "succeeds: the verdict (its last status message), every status message after the "
+        "start-up message, the tool calls and copies, what stays in /tmp/upgrade, the peak "
+        "space in /tmp, the least time the waits impose, and hazards. Exit status 0 when the "
+        "verdict is UB99, 1 for a UC message."));
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("Print JSON, for scripts."));
+    const QCommandLineOption productModel(QStringLiteral("product-model"),
+                                          QStringLiteral("The device's product model."),
+                                          QStringLiteral("M"));
+    const QCommandLineOption scannerType(QStringLiteral("scanner-type"),
+                                         QStringLiteral("The device's scanner type."),
+                                         QStringLiteral("T"));
+    const QCommandLineOption issue(QStringLiteral("issue"),
+                                   QStringLiteral("A copy of the device's /etc/issue."),
+                                   QStringLiteral("FILE"));
+    const QCommandLineOption scannerConfig(
+        QStringLiteral("scanner-config"),
+        QStringLiteral("A copy of the device's /usr/scanner/config/scannerConfig.json."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption savePara(
+        QStringLiteral("savepara"),
+        QStringLiteral("The savepara.txt the device finds beside the package (default: none)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption tmpSavePara(
+        QStringLiteral("tmp-savepara"),
+        QStringLiteral("The /tmp/savepara.txt the device finds (default: none)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption devicePath(
+        QStringLiteral("device-path"),
+        QStringLiteral("The package's path on the device (default: /tmp/upgrade/<file name>)."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption tmpFree(
+        QStringLiteral("tmp-free"),
+        QStringLiteral("Free space in the device's /tmp, such as 512M; a larger peak is a "
+                       "hazard."),
+        QStringLiteral("SIZE"));
+    const QCommandLineOption everyModel(
+        QStringLiteral("every-model"),
+        QStringLiteral("One line per known model: the verdict a device of that product model "
+                       "reaches, and its refusal."));
+    parser.addOptions({json, productModel, scannerType, issue, scannerConfig, savePara, tmpSavePara,
+                       devicePath, tmpFree, everyModel});
+    parser.addPositionalArgument(QStringLiteral("PKG"), QStringLiteral("The package."));
+    const QString verb = QStringLiteral("plan");
+    const int early = parse(parser, verb, QStringLiteral("[options] PKG"), arguments, 1, 1);
+    if (early >= 0)
+        return early;
+    const bool identityGiven = parser.isSet(productModel) || parser.isSet(scannerType) ||
+                               parser.isSet(issue) || parser.isSet(scannerConfig);
+    if (parser.isSet(productModel) && parser.isSet(issue))
+        return failed(verb,
+                      QStringLiteral("--product-model and --issue both name the product "
+                                     "model"),
+                      UsageError);
+    if (parser.isSet(scannerType) && parser.isSet(scannerConfig))
+        return failed(verb,
+                      QStringLiteral("--scanner-type and --scanner-config both name the "
+                                     "scanner type"),
+                      UsageError);
+    if (parser.isSet(everyModel) && identityGiven)
+        return failed(verb, QStringLiteral("--every-model plans for every model itself"),
+                      UsageError);
+    const QString path = parser.positionalArguments().constFirst();
+    const QString onDevice = parser.isSet(devicePath)
+                                 ? parser.value(devicePath)
+                                 : QLatin1String(kUpgradeDir) + QFileInfo(path).fileName();
+    if (!onDevice.startsWith(QLatin1Char('/')))
+        return failed(verb, QStringLiteral("--device-path must be absolute"), UsageError);
+    const qint64 freeBytes = parser.isSet(tmpFree) ? parseSize(parser.value(tmpFree)) : -1;
+    if (parser.isSet(tmpFree) && freeBytes < 0)
+        return failed(verb,
+                      QStringLiteral("--tmp-free %1 is not a size").arg(parser.value(tmpFree)),
+                      UsageError);
+
+    const QString what = QStringLiteral("plan %1").arg(path);
+    UpgradePlanner planner(path, onDevice);
+    planner.setTmpFree(freeBytes);
+    QString why;
+    QByteArray content;
+    if (parser.isSet(savePara)) {
+        if (!readOption(parser.value(savePara), content, why))
+            return failed(what, why);
+        planner.setSavePara(content);
+    }
+    if (parser.isSet(tmpSavePara)) {
+        if (!readOption(parser.value(tmpSavePara), content, why))
+            return failed(what, why);
+        planner.setTmpSavePara(content);
+    }
+    QString deviceModel = parser.value(productModel);
+    QString deviceType = parser.value(scannerType);
+    QString branch;
+    QString version;
+    if (parser.isSet(issue) &&
+        !UpgradeScanner::g_readIssueFile(parser.value(issue), deviceModel, branch, version))
+        return failed(what, QStringLiteral("cannot read %1").arg(parser.value(issue)));
+    if (parser.isSet(scannerConfig) &&
+        !UpgradeScanner::g_readScannerConfigFile(parser.value(scannerConfig), deviceType))
+        return failed(what, QStringLiteral("cannot read %1").arg(parser.value(scannerConfig)));
+    if (!planner.read())
+        return failed(what, planner.error());
+
+    UpgradePlan plan;
+    if (parser.isSet(everyModel)) {
+        QStringList models = UpgradeScanner::g_compatibleModels();
+        if (!models.contains(UpgradeScanner::g_builtInModel()))
+            models << UpgradeScanner::g_builtInModel();
+        const auto row = [](const QString& model, const QString& verdict, const QString& refusal) {
+            const QString line = model.leftJustified(16) + QLatin1Char(' ') + verdict;
+            return (refusal.isEmpty() ? line
+                                      : line.leftJustified(24) + QLatin1Char(' ') + refusal) +
+                   QLatin1Char('\n');
+        };
+        QJsonArray rows;
+        QString text =
+            row(QStringLiteral("model"), QStringLiteral("verdict"), QStringLiteral("refusal"));
+        bool anyInstalls = false;
+        for (const QString& model : qAsConst(models)) {
+            if (!planner.plan(model, QString(), plan))
+                return failed(what, planner.error());
+            const bool installs = plan.verdict() == QLatin1String("UB99");
+            anyInstalls = anyInstalls || installs;
+            const QString refusal = installs ? QString() : plan.messages.constLast();
+            rows.append(QJsonObject{{QStringLiteral("model"), model},
+                                    {QStringLiteral("verdict"), plan.verdict()},
+                                    {QStringLiteral("refusal"), refusal}});
+            text += row(model, plan.verdict(), refusal);
+        }
+        if (parser.isSet(json))
+            std::fputs(
+                QJsonDocument(QJsonObject{{QStringLiteral("models"), rows}}).toJson().constData(),
+                stdout);
+        else
+            std::fputs(text.toUtf8().constData(), stdout);
+        return anyInstalls ? Success : JobFailed;
+    }
+
+    if (!identityGiven)
+        deviceModel = planner.packageModel();
+    if (!planner.plan(deviceModel, deviceType, plan))
+        return failed(what, planner.error());
+    plan.modelAssumed = !identityGiven;
+    // Status texts can hold characters beyond ASCII: they are printed as UTF-8 whatever the
+    // locale, as the JSON is.
+    if (parser.isSet(json))
+        std::fputs(QJsonDocument(plan.toJson()).toJson().constData(), stdout);
+    else
+        std::fputs(plan.describe().toUtf8().constData(), stdout);
+    return plan.verdict() == QLatin1String("UB99") ? Success : JobFailed;
 }
 
 } // namespace
@@ -252,6 +454,8 @@ int main(int argc, char* argv[])
         return runVerify(verbArguments);
     if (verb == QLatin1String("firmware"))
         return runFirmware(verbArguments);
+    if (verb == QLatin1String("plan"))
+        return runPlan(verbArguments);
     if (verb == QLatin1String("--help") || verb == QLatin1String("-h") ||
         verb == QLatin1String("help")) {
         std::fputs(kOverview, stdout);

@@ -403,17 +403,10 @@ private slots:
         QVERIFY(writeAll(src + "/fileMd5s", "an old manifest"));
         const Run run = upgradePack(m_dir.path(), {"firmware", "-o", output, src});
         QCOMPARE(run.code, 0);
-        QString warnings;
-        for (const char* stage :
-             {"kernel image stage (keyword \"image\")", "device tree stage (keyword \".dtb\")",
-              "boot loader stage (keyword \"uboot\")",
-              "MCU application stage (keyword \"520M0App\")",
-              "root file system stage (keyword \".ext4\")", "rpmsg file stage (keyword \"rpmsg\")",
-              "scanner application script stage (keyword \"scanner-app.sh\")"})
-            warnings += QStringLiteral("upgrade-pack: firmware %1: warning: no file for the %2: it "
-                                       "is skipped\n")
-                            .arg(output, stage);
-        QCOMPARE(QString::fromUtf8(run.err), warnings);
+        // No file here is meant for any of the seven stages.
+        QCOMPARE(run.err.count("warning: no file for the "), 7);
+        QVERIFY(run.err.contains(": warning: no file for the boot loader stage (keyword "
+                                 "\"uboot\"): it is skipped\n"));
         const QByteArray archive = readAll(path(output));
         QCOMPARE(archive.startsWith("BZh"), compressed);
 
@@ -443,6 +436,11 @@ private slots:
                                        << "sub/link: symbolic links are not supported";
         QTest::newRow("not a directory") << "missing"
                                          << "%1: not a directory";
+        QTest::newRow("a stage takes a file by its directory")
+            << "images"
+            << "images/x.bin is taken by the kernel image stage (keyword \"image\"): the keyword "
+               "is only in a directory name\nupgrade-pack: firmware old.tar: a stage would take a "
+               "file not meant for it; --force builds the archive all the same";
     }
     void firmwareRefusals()
     {
@@ -453,6 +451,8 @@ private slots:
             writeAll(src + "/sub/my notes.txt", "x");
         else if (prepare == "link")
             QFile::link(src + "/a.bin", src + "/sub/link");
+        else if (prepare == "images")
+            QDir(src).mkpath("images") && writeAll(src + "/images/x.bin", "x");
         else
             src += "/none";
         QVERIFY(writeAll(path("old.tar"), "an older archive"));
@@ -461,6 +461,122 @@ private slots:
         QCOMPARE(QString::fromUtf8(run.err),
                  "upgrade-pack: firmware old.tar: " + QString(why).replace("%1", src) + "\n");
         QCOMPARE(readAll(path("old.tar")), QByteArray("an older archive"));
+    }
+
+    void plan_data()
+    {
+        // Files under ota_file/ in manifest order; "-" leaves a file out of the manifest.
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("hazard");
+        const QString takes = "the kernel image stage (keyword \"image\")";
+        QTest::newRow("keyword only in a directory name")
+            << QStringList{"images/520M0App.bin", "images/Image"} << QStringList()
+            << "ota_file/images/520M0App.bin is taken by " + takes +
+                   ": the keyword is only in a directory name";
+        QTest::newRow("one file, two stages")
+            << QStringList{"core-image-scanner.rootfs.ext4"} << QStringList()
+            << "ota_file/core-image-scanner.rootfs.ext4 matches the keywords of 2 stages: " +
+                   takes + ", the root file system stage (keyword \".ext4\")";
+        QTest::newRow("a second file for a stage")
+            << QStringList{"zImage", "Image.old"} << QStringList()
+            << "ota_file/Image.old also matches " + takes + ", which takes ota_file/zImage instead";
+        QTest::newRow("a file missing from the manifest")
+            << QStringList{"-extra.bin"} << QStringList()
+            << "ota_file/extra.bin is in the archive but not in the manifest: never verified, "
+               "never flashed";
+        QTest::newRow("a side file") << QStringList{"System.map"} << QStringList()
+                                     << "ota_file/System.map is listed in the manifest but never "
+                                        "checked (a side file)";
+        QTest::newRow("a stage without a file")
+            << QStringList{"u-boot.bin"} << QStringList()
+            << "no file for the boot loader stage (keyword \"uboot\"): it is skipped";
+        QTest::newRow("a model of the same group")
+            << QStringList{"rpmsg.bin"} << QStringList{"--product-model", "LR520"}
+            << "the package model KT310 is not the device's own: only a compatibility group "
+               "accepts it";
+        QTest::newRow("--tmp-free") << QStringList{"rpmsg.bin"} << QStringList{"--tmp-free", "8K"}
+                                    << "/tmp runs out while the firmware archive is unpacked "
+                                       "(after UB14): the upgrade needs 12288 bytes there, 8192 "
+                                       "are free";
+    }
+    void plan()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, hazard);
+        const QString dir = path(QStringLiteral("plan-%1").arg(QTest::currentDataTag()));
+        QByteArray manifest;
+        for (const QString& entry : files) {
+            const bool listed = !entry.startsWith('-');
+            const QString file = entry.mid(listed ? 0 : 1);
+            QDir().mkpath(QFileInfo(dir + "/ota_file/" + file).path());
+            QVERIFY(writeAll(dir + "/ota_file/" + file, file.toUtf8()));
+            if (listed)
+                manifest += UpgradeScanner::g_GenMd5(dir + "/ota_file/" + file).toUtf8() + "  " +
+                            file.toUtf8() + "\n";
+        }
+        QVERIFY(writeAll(dir + "/ota_file/fileMd5s", manifest));
+        QProcess tar;
+        tar.start("tar", {"-cjf", dir + "/fw.tar.bz2", "-C", dir, "ota_file"});
+        QVERIFY(tar.waitForFinished() && tar.exitCode() == 0);
+        QCOMPARE(upgradePack(dir, kCreate + QStringList{"fw.tar.bz2"}).code, 0);
+
+        const Run run =
+            upgradePack(dir, QStringList{"plan", "--json"} + arguments + QStringList{"out.pkg"});
+        QCOMPARE(run.code, 0);
+        const QJsonObject plan = QJsonDocument::fromJson(run.out).object();
+        const QStringList hazards = plan.value("hazards").toVariant().toStringList();
+        QVERIFY2(hazards.contains(hazard), qPrintable(hazards.join('\n')));
+    }
+
+    void planJsonAndEveryModel()
+    {
+        const QString dir = path("plan-json");
+        const QStringList names = {"Image",       "board.dtb", "uboot.bin",     "520M0App.bin",
+                                   "rootfs.ext4", "rpmsg.bin", "scanner-app.sh"};
+        QVERIFY(QDir().mkpath(dir + "/fw"));
+        for (const QString& name : names)
+            QVERIFY(writeAll(dir + "/fw/" + name, name.toUtf8()));
+        QVERIFY(writeAll(dir + "/savepara.txt", "{"));
+        QCOMPARE(upgradePack(dir, {"firmware", "-o", "fw.tar", "fw"}).code, 0);
+        QCOMPARE(upgradePack(dir, kCreate + QStringList{"fw.tar"}).code, 0);
+        const Run run = upgradePack(dir, {"plan", "--json", "--savepara", "savepara.txt",
+                                          "--device-path", "/tmp/upgrade/u.bin", "out.pkg"});
+        QCOMPARE(run.code, 0);
+        const QJsonObject plan = QJsonDocument::fromJson(run.out).object();
+        const QString ota = "/tmp/upgrade/ota_file/";
+        QCOMPARE(plan.value("verdict").toString(), QStringLiteral("UB99"));
+        QCOMPARE(plan.value("messages").toArray().at(12).toString(),
+                 QString::fromUtf8(
+                     "runtxtOrder readConfigureFile读取json文件出错-/tmp/upgrade/savepara.txt"));
+        const QJsonArray tools = plan.value("tools").toArray();
+        QCOMPARE(tools.at(4).toArray(), QJsonArray({"iap_update", " -u ", ota + "520M0App.bin"}));
+        QCOMPARE(tools.at(6).toString(), "scp " + ota + "rpmsg.bin /run/media/mmcblk2p1/");
+        QCOMPARE(tools.at(9).toArray(), QJsonArray({"chmod", "777", "/etc/scanner-app.sh"}));
+        // Unpacking: the 10 KiB archive, 7 files, manifest and parameter file, in 4 KiB pages.
+        QCOMPARE(plan.value("tmpPeakBytes").toInt(), 3 * 4096 + 8 * 4096 + 4096);
+        QCOMPARE(plan.value("hazards").toArray(), QJsonArray());
+        QCOMPARE(plan.value("leftInTmpUpgrade").toArray(), QJsonArray({"savepara.txt"}));
+
+        // Every model of the table, as a device's product model.
+        const Run every = upgradePack(dir, {"plan", "--every-model", "out.pkg"});
+        QCOMPARE(every.code, 0);
+        const QStringList models =
+            QStringLiteral(
+                "factoryKT310 factoryKT260 factoryLR520 factoryLR310 KT310 KT260 LR520 LR310 "
+                "factoryKT410Max factoryLR740 factoryLRX740 KT410Max LR740 LRX740 factoryKT310S "
+                "factoryHRT900 factoryKT310SC factoryLR480 KT310S KT310SC LR480 HRT900 "
+                "factoryKT520 factoryPM930 factoryLR860 KT520 PM930 LR860 factoryPM750 PM750 "
+                "factoryKT220 KT220")
+                .split(' ');
+        QString expected = "model            verdict refusal\n";
+        for (const QString& model : models)
+            expected += model.leftJustified(16) +
+                        (models.indexOf(model) < 8
+                             ? QStringLiteral(" UB99\n")
+                             : " UC36    UC36sys type:" + model + "not file type:KT310\n");
+        QCOMPARE(QString::fromUtf8(every.out), expected);
     }
 };
 

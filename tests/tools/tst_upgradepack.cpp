@@ -524,7 +524,8 @@ private slots:
 
         const Run run =
             upgradePack(dir, QStringList{"plan", "--json"} + arguments + QStringList{"out.pkg"});
-        QCOMPARE(run.code, 0);
+        // A device whose /tmp runs out does not reach the verdict's UB99.
+        QCOMPARE(run.code, arguments.contains("--tmp-free") ? 1 : 0);
         const QJsonObject plan = QJsonDocument::fromJson(run.out).object();
         const QStringList hazards = plan.value("hazards").toVariant().toStringList();
         QVERIFY2(hazards.contains(hazard), qPrintable(hazards.join('\n')));

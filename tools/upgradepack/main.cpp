@@ -283,7 +283,7 @@ int runPlan(const QStringList& arguments)
         "succeeds: the verdict (its last status message), every status message after the "
         "start-up message, the tool calls and copies, what stays in /tmp/upgrade, the peak "
         "space in /tmp, the least time the waits impose, and hazards. Exit status 0 when the "
-        "verdict is UB99, 1 for a UC message."));
+        "verdict is UB99, 1 for a UC message or when /tmp runs out first."));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("Print JSON, for scripts."));
     const QCommandLineOption productModel(QStringLiteral("product-model"),
@@ -428,7 +428,7 @@ int runPlan(const QStringList& arguments)
         std::fputs(QJsonDocument(plan.toJson()).toJson().constData(), stdout);
     else
         std::fputs(plan.describe().toUtf8().constData(), stdout);
-    return plan.verdict() == QLatin1String("UB99") ? Success : JobFailed;
+    return plan.verdict() == QLatin1String("UB99") && !plan.tmpRunsOut ? Success : JobFailed;
 }
 
 } // namespace

@@ -50,6 +50,8 @@ QString UpgradePlan::describe() const
                                "--scanner-type, --issue or --scanner-config plan for another\n");
     text += QStringLiteral("package on the device: %1\n").arg(devicePath);
     text += QStringLiteral("verdict: %1\n").arg(messages.value(messages.size() - 1));
+    if (tmpRunsOut)
+        text += QStringLiteral("  unless /tmp runs out first, as the hazards tell\n");
     text += QStringLiteral("\nstatus messages after the start-up message:\n");
     for (const QString& message : messages)
         text += QStringLiteral("  %1\n").arg(message);
@@ -104,6 +106,7 @@ QJsonObject UpgradePlan::toJson() const
                        {QStringLiteral("leftInTmpUpgrade"), QJsonArray::fromStringList(left)},
                        {QStringLiteral("tmpPeakBytes"), double(tmpPeakBytes)},
                        {QStringLiteral("tmpPeakStage"), tmpPeakStage},
+                       {QStringLiteral("tmpRunsOut"), tmpRunsOut},
                        {QStringLiteral("waitMs"), double(waitMs)},
                        {QStringLiteral("hazards"), QJsonArray::fromStringList(hazards)}};
 }
@@ -348,7 +351,8 @@ void UpgradePlanner::finish(UpgradePlan& result, const Progress& progress) const
         result.tmpPeakBytes = m_unpackPeak;
         result.tmpPeakStage = unpacking;
     }
-    if (m_tmpFree >= 0 && result.tmpPeakBytes > m_tmpFree) {
+    result.tmpRunsOut = m_tmpFree >= 0 && result.tmpPeakBytes > m_tmpFree;
+    if (result.tmpRunsOut) {
         const bool early = m_extractPeak > m_tmpFree;
         result.hazards << QStringLiteral("/tmp runs out %1: the upgrade needs %2 bytes there, "
                                          "%3 are free")

@@ -36,7 +36,8 @@ struct UpgradePlan {
     QStringList left; ///< what stays in /tmp/upgrade, relative to it; directories end in "/"
     qint64 tmpPeakBytes = 0;
     QString tmpPeakStage;
-    qint64 waitMs = 0; ///< the least time the waits impose, from start to the last message
+    bool tmpRunsOut = false; ///< the peak is above the free space given: the device fails first
+    qint64 waitMs = 0;       ///< the least time the waits impose, from start to the last message
     QStringList hazards;
 
     /// The last message's code.

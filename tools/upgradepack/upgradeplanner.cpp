@@ -76,8 +76,9 @@ QString UpgradePlan::describe() const
         text += QStringLiteral("  none\n");
     text += QStringLiteral("\nleft in /tmp/upgrade: %1\n")
                 .arg(left.isEmpty() ? QStringLiteral("nothing") : left.join(QLatin1Char(' ')));
-    text +=
-        QStringLiteral("peak space in /tmp: %1 bytes, %2\n").arg(tmpPeakBytes).arg(tmpPeakStage);
+    text += QStringLiteral("peak space in /tmp: %1 bytes (%2 MiB), %3\n")
+                .arg(tmpPeakBytes)
+                .arg(QString::number(double(tmpPeakBytes) / (1 << 20), 'f', 1), tmpPeakStage);
     text += QStringLiteral("least time the waits impose: %1 s until the last message\n")
                 .arg(QString::number(double(waitMs) / 1000, 'f', 2));
     text +=

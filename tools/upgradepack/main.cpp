@@ -11,7 +11,6 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
 
@@ -382,43 +381,20 @@ int runPlan(const QStringList& arguments)
     if (!planner.read())
         return failed(what, planner.error());
 
-    UpgradePlan plan;
     if (parser.isSet(everyModel)) {
-        QStringList models = UpgradeScanner::g_compatibleModels();
-        if (!models.contains(UpgradeScanner::g_builtInModel()))
-            models << UpgradeScanner::g_builtInModel();
-        const auto row = [](const QString& model, const QString& verdict, const QString& refusal) {
-            const QString line = model.leftJustified(16) + QLatin1Char(' ') + verdict;
-            return (refusal.isEmpty() ? line
-                                      : line.leftJustified(24) + QLatin1Char(' ') + refusal) +
-                   QLatin1Char('\n');
-        };
-        QJsonArray rows;
-        QString text =
-            row(QStringLiteral("model"), QStringLiteral("verdict"), QStringLiteral("refusal"));
-        bool anyInstalls = false;
-        for (const QString& model : qAsConst(models)) {
-            if (!planner.plan(model, QString(), plan))
-                return failed(what, planner.error());
-            const bool installs = plan.verdict() == QLatin1String("UB99");
-            anyInstalls = anyInstalls || installs;
-            const QString refusal = installs ? QString() : plan.messages.constLast();
-            rows.append(QJsonObject{{QStringLiteral("model"), model},
-                                    {QStringLiteral("verdict"), plan.verdict()},
-                                    {QStringLiteral("refusal"), refusal}});
-            text += row(model, plan.verdict(), refusal);
-        }
+        FleetPlan fleet;
+        if (!planner.planFleet(fleet))
+            return failed(what, planner.error());
         if (parser.isSet(json))
-            std::fputs(
-                QJsonDocument(QJsonObject{{QStringLiteral("models"), rows}}).toJson().constData(),
-                stdout);
+            std::fputs(QJsonDocument(fleet.toJson()).toJson().constData(), stdout);
         else
-            std::fputs(text.toUtf8().constData(), stdout);
-        return anyInstalls ? Success : JobFailed;
+            std::fputs(fleet.describe().toUtf8().constData(), stdout);
+        return fleet.anyInstalls() ? Success : JobFailed;
     }
 
     if (!identityGiven)
         deviceModel = planner.packageModel();
+    UpgradePlan plan;
     if (!planner.plan(deviceModel, deviceType, plan))
         return failed(what, planner.error());
     plan.modelAssumed = !identityGiven;

@@ -112,6 +112,39 @@ QJsonObject UpgradePlan::toJson() const
                        {QStringLiteral("hazards"), QJsonArray::fromStringList(hazards)}};
 }
 
+bool FleetPlan::anyInstalls() const
+{
+    for (const ModelVerdict& row : models) {
+        if (row.refusal.isEmpty())
+            return true;
+    }
+    return false;
+}
+
+QString FleetPlan::describe() const
+{
+    const auto line = [](const QString& model, const QString& verdict, const QString& refusal) {
+        const QString start = model.leftJustified(16) + QLatin1Char(' ') + verdict;
+        return (refusal.isEmpty() ? start : start.leftJustified(24) + QLatin1Char(' ') + refusal) +
+               QLatin1Char('\n');
+    };
+    QString text =
+        line(QStringLiteral("model"), QStringLiteral("verdict"), QStringLiteral("refusal"));
+    for (const ModelVerdict& row : models)
+        text += line(row.model, row.verdict, row.refusal);
+    return text;
+}
+
+QJsonObject FleetPlan::toJson() const
+{
+    QJsonArray rows;
+    for (const ModelVerdict& row : models)
+        rows.append(QJsonObject{{QStringLiteral("model"), row.model},
+                                {QStringLiteral("verdict"), row.verdict},
+                                {QStringLiteral("refusal"), row.refusal}});
+    return QJsonObject{{QStringLiteral("models"), rows}};
+}
+
 UpgradePlanner::UpgradePlanner(const QString& path, const QString& devicePath)
     : m_path(path), m_devicePath(devicePath)
 {
@@ -131,6 +164,18 @@ QString UpgradePlanner::local(const QString& devicePath) const
     if (devicePath.endsWith(QLatin1Char('/')))
         path += QLatin1Char('/');
     return path;
+}
+
+// What /tmp/upgrade holds now; directories end in "/".
+QStringList UpgradePlanner::workDirEntries() const
+{
+    QStringList entries;
+    for (const QFileInfo& info :
+         QDir(local(QLatin1String(kUpgradeDir)))
+             .entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+        entries << info.fileName() +
+                       (info.isDir() && !info.isSymLink() ? QStringLiteral("/") : QString());
+    return entries;
 }
 
 qint64 UpgradePlanner::tmpUsage() const
@@ -180,6 +225,7 @@ bool UpgradePlanner::read()
     if (QDir::cleanPath(m_devicePath).startsWith(QLatin1String("/tmp/")))
         m_extractPeak += (packageSize + kPageSize - 1) / kPageSize * kPageSize;
     QFile::remove(packageLink);
+    m_extractedEntries = workDirEntries();
     return true;
 }
 
@@ -197,6 +243,7 @@ bool UpgradePlanner::unpack(const QString& archive)
     tar.waitForFinished(-1);
     m_unpacked = true;
     m_unpackPeak = tmpUsage();
+    m_unpackedEntries = workDirEntries();
     return checkLinks();
 }
 
@@ -328,15 +375,11 @@ void UpgradePlanner::parameterStage(UpgradePlan& result) const
 void UpgradePlanner::finish(UpgradePlan& result, const Progress& progress) const
 {
     const QString workDir = QLatin1String(kUpgradeDir);
-    QDir dir(local(workDir));
-    for (const QFileInfo& info :
-         dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
-        const QString path = workDir + info.fileName();
-        if ((progress.archiveDeleted && path == progress.archive) ||
-            (progress.done && path + QLatin1Char('/') == QLatin1String(kOtaFileDir)))
+    for (const QString& entry : progress.unpacked ? m_unpackedEntries : m_extractedEntries) {
+        if ((progress.archiveDeleted && workDir + entry == progress.archive) ||
+            (progress.done && workDir + entry == QLatin1String(kOtaFileDir)))
             continue;
-        result.left << info.fileName() +
-                           (info.isDir() && !info.isSymLink() ? QStringLiteral("/") : QString());
+        result.left << entry;
     }
     const QString packageDir = QFileInfo(QDir::cleanPath(m_devicePath)).path();
     if (!progress.packageDeleted && packageDir + QLatin1Char('/') == workDir)
@@ -489,4 +532,21 @@ bool UpgradePlanner::plan(const QString& productModel, const QString& scannerTyp
     result.tools.append({QStringList(), QStringLiteral("sync"), QString(), false});
     progress.done = true;
     return stop(g_msgSuccess());
+}
+
+bool UpgradePlanner::planFleet(FleetPlan& result)
+{
+    QStringList models = UpgradeScanner::g_compatibleModels();
+    if (!models.contains(UpgradeScanner::g_builtInModel()))
+        models << UpgradeScanner::g_builtInModel();
+    result = FleetPlan();
+    UpgradePlan modelPlan;
+    for (const QString& model : qAsConst(models)) {
+        if (!plan(model, QString(), modelPlan))
+            return false;
+        const bool installs = modelPlan.verdict() == QLatin1String("UB99");
+        result.models.append(
+            {model, modelPlan.verdict(), installs ? QString() : modelPlan.messages.constLast()});
+    }
+    return true;
 }

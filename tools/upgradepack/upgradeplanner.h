@@ -48,6 +48,25 @@ struct UpgradePlan {
     QJsonObject toJson() const;
 };
 
+/// The verdict a device of one model reaches.
+struct ModelVerdict {
+    QString model;
+    QString verdict;
+    QString refusal; ///< the last message when it is no success
+};
+
+/// What devices of every known model do with a package.
+struct FleetPlan {
+    QVector<ModelVerdict> models;
+
+    /// True when a device of at least one model installs the package.
+    bool anyInstalls() const;
+    /// One line per model, for people.
+    QString describe() const;
+    /// The models as a JSON object, for scripts.
+    QJsonObject toJson() const;
+};
+
 /// Works out on the workstation what a device would do with an upgrade package, with the
 /// device program's own rules; everything it unpacks stays in a scratch directory.
 class UpgradePlanner {
@@ -68,6 +87,9 @@ public:
     QString packageModel() const { return m_information.value(0); }
     /// Works out what a device of this identity does; false with error() when it cannot.
     bool plan(const QString& productModel, const QString& scannerType, UpgradePlan& result);
+    /// Works out what a device of each known model does, as product model without a scanner
+    /// type; false with error() when it cannot.
+    bool planFleet(FleetPlan& result);
     /// Why the last operation failed.
     QString error() const { return m_error; }
 
@@ -87,6 +109,7 @@ private:
 
     bool fail(const QString& why);
     QString local(const QString& devicePath) const;
+    QStringList workDirEntries() const;
     qint64 tmpUsage() const;
     bool unpack(const QString& archive);
     bool checkLinks();
@@ -107,11 +130,13 @@ private:
     QStringList m_information;
     QVector<PackItemInfo> m_items;
     qint64 m_extractPeak = 0;
+    QStringList m_extractedEntries;
 
     bool m_digestsChecked = false;
     QString m_digestFailure;
     bool m_unpacked = false;
     qint64 m_unpackPeak = 0;
+    QStringList m_unpackedEntries;
     bool m_verified = false;
     QString m_verifyFailure;
     QList<st_otaFiles> m_otaFiles;

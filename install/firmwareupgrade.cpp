@@ -29,8 +29,8 @@ void removeDirectory(const QString& path, const char* deleted, const char* faile
 
 } // namespace
 
-// Stages 1 to 4 run their tools without a shell. Stage 5 and the copies go through the shell,
-// with every path quoted where the shell would give it a meaning.
+// The planner on the workstation reads this table too, so that what it foretells is what the
+// device does.
 const QVector<st_otaStage>& UpgradeScanner::g_otaStages()
 {
     static const QVector<st_otaStage> stages = {

@@ -99,7 +99,7 @@ private slots:
         QTest::newRow("unknown verb")
             << QStringList{"pack"} << 2 << "upgrade-pack: usage: unknown verb pack\n"
             << "";
-        for (const char* verb : {"create", "info", "extract", "verify", "firmware"})
+        for (const char* verb : {"create", "info", "extract", "verify", "plan", "firmware"})
             QTest::newRow(verb) << QStringList{verb, "--help"} << 0 << ""
                                 << QStringLiteral("Usage: upgrade-pack %1 ").arg(verb);
         QTest::newRow("create without files")

@@ -244,7 +244,6 @@ int runFirmware(const QStringList& arguments)
     return Success;
 }
 
-/// Parses a size such as 4096, 64K, 16M or 1G (binary units); -1 when it is none.
 qint64 parseSize(const QString& text)
 {
     static const QString units = QStringLiteral("KMG");
@@ -260,7 +259,7 @@ qint64 parseSize(const QString& text)
     return ok && value >= 0 ? value * factor : -1;
 }
 
-/// Reads a file given with an option; false, with why, when it is no readable regular file.
+// The device reads only regular files; a FIFO would hang the read.
 bool readOption(const QString& path, QByteArray& content, QString& why)
 {
     QFile file(path);

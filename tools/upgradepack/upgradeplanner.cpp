@@ -166,7 +166,6 @@ QString UpgradePlanner::local(const QString& devicePath) const
     return path;
 }
 
-// What /tmp/upgrade holds now; directories end in "/".
 QStringList UpgradePlanner::workDirEntries() const
 {
     QStringList entries;

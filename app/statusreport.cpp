@@ -30,10 +30,10 @@ void UpgradeScanner::writeProcess(QString message)
     else if (message.startsWith(QLatin1String("UC")))
         upgradeerrorLog();
 
-    g_waitEventLoop(500);
+    g_waitEventLoop(kStatusLeadMs);
     m_lastMessage = message;
     writeToProcess(m_lastMessage);
-    g_waitEventLoop(50);
+    g_waitEventLoop(kStatusTrailMs);
 }
 
 void UpgradeScanner::writeToProcess(QString message)

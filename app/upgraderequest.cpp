@@ -2,6 +2,7 @@
 
 #include "packiteminfo.h"
 #include "packprocess.h"
+#include "statustexts.h"
 
 #include <QDebug>
 #include <QFile>
@@ -15,37 +16,49 @@ bool sameModel(const QString& a, const QString& b)
     return QString::compare(a, b, Qt::CaseInsensitive) == 0;
 }
 
-// The refusal to send for a package built for packageModel, or an empty text when the
-// device accepts it. The product model decides whenever it is known; the scanner type
-// stands in only for a missing product model, and the built-in model for both.
-QString modelRefusal(UpgradeScanner& scanner, const QString& productModel,
-                     const QString& scannerType, const QString& builtInModel,
-                     const QString& packageModel)
+} // namespace
+
+// The product model decides whenever it is known; the scanner type stands in only for a
+// missing product model, and the built-in model for both.
+QString UpgradeScanner::g_modelRefusal(const QString& productModel, const QString& scannerType,
+                                       const QString& builtInModel, const QString& packageModel,
+                                       bool* byGroup)
 {
-    if (sameModel(productModel, packageModel))
+    if (byGroup)
+        *byGroup = false;
+    const QString* deviceModel = &builtInModel;
+    if (!productModel.isEmpty() || sameModel(productModel, packageModel))
+        deviceModel = &productModel;
+    else if (!scannerType.isEmpty() || sameModel(scannerType, packageModel))
+        deviceModel = &scannerType;
+    if (sameModel(*deviceModel, packageModel))
         return QString();
-    if (!productModel.isEmpty()) {
-        if (scanner.model_compare(productModel, packageModel))
-            return QString();
+    if (g_modelCompare(*deviceModel, packageModel)) {
+        if (byGroup)
+            *byGroup = true;
+        return QString();
+    }
+    if (deviceModel == &productModel)
         return QStringLiteral("UC36sys type:") + productModel + QStringLiteral("not file type:") +
                packageModel;
-    }
-    if (sameModel(scannerType, packageModel))
-        return QString();
-    if (!scannerType.isEmpty()) {
-        if (scanner.model_compare(scannerType, packageModel))
-            return QString();
+    if (deviceModel == &scannerType)
         return QStringLiteral("UC37sys type:") + productModel + QStringLiteral("sys real type:") +
                scannerType + QStringLiteral("not file type:") + packageModel;
-    }
-    if (sameModel(builtInModel, packageModel) || scanner.model_compare(builtInModel, packageModel))
-        return QString();
     return QStringLiteral("UC38sys type:") + productModel + QStringLiteral("sys real type:") +
            scannerType + QStringLiteral("m_type:") + builtInModel +
            QStringLiteral("not file type:") + packageModel;
 }
 
-} // namespace
+QString UpgradeScanner::g_checkPackagedFile(const QString& fileName, const QString& md5,
+                                            const QString& dir)
+{
+    const QString actual = g_GenMd5(dir + fileName);
+    if (actual == md5)
+        return QString();
+    return QStringLiteral("UC14") +
+           QStringLiteral("Md5 check err: strMd5Orignal=%1, calcMd5=%2, filepath=%3")
+               .arg(md5, actual, QLatin1String(kUpgradeDir) + fileName);
+}
 
 void UpgradeScanner::initSetMainOrder(QStringList arguments)
 {
@@ -53,7 +66,7 @@ void UpgradeScanner::initSetMainOrder(QStringList arguments)
         return;
     const QString argument = arguments.first();
 
-    writeProcess(QStringLiteral("UB11") + argument);
+    writeProcess(g_msgRequest(argument));
     m_packagePath = argument;
     qDebug() << "--------initSetMainOrder-----------" << m_packagePath;
 
@@ -62,31 +75,28 @@ void UpgradeScanner::initSetMainOrder(QStringList arguments)
     QStringList information;
     if (!PackProcess::instance().readBinaryFile(argument, items, type, information)) {
         if (type == UpgradeTypeValMap.value(EUpgradeType_T0))
-            writeProcess(QStringLiteral("UC11") + argument);
+            writeProcess(g_msgNotAPackage(argument));
         else
-            writeProcess(QStringLiteral("UC12config analysis err!"));
+            writeProcess(g_msgUnreadable());
         return;
     }
 
     const QString packageModel = information.value(0);
     if (type.isEmpty()) {
-        writeProcess(QStringLiteral("UC13ota type is empty!"));
+        writeProcess(g_msgNoType());
         return;
     }
 
-    const QString refusal =
-        modelRefusal(*this, m_productModel, m_scannerType, m_type, packageModel);
+    const QString refusal = g_modelRefusal(m_productModel, m_scannerType, m_type, packageModel);
     if (!refusal.isEmpty()) {
         writeProcess(refusal);
         return;
     }
 
-    writeProcess(QStringLiteral("UB21sys type:") + m_productModel +
-                 QStringLiteral("sys real type:") + m_scannerType + QStringLiteral("m_type:") +
-                 m_type + QStringLiteral("file type:") + packageModel);
+    writeProcess(g_msgAccepted(m_productModel, m_scannerType, m_type, packageModel));
 
     QFile::remove(argument);
-    writeProcess(QStringLiteral("UB12delete file:") + argument);
+    writeProcess(g_msgPackageDeleted(argument));
 
     QJsonArray files;
     for (const PackItemInfo& item : items) {
@@ -102,25 +112,20 @@ void UpgradeScanner::initSetMainOrder(QStringList arguments)
 
     for (const QJsonValue& value : qAsConst(files)) {
         const QJsonObject file = value.toObject();
-        const QString path = QStringLiteral("/tmp/upgrade/") +
-                             file.value(QStringLiteral("CommKeyUpgradeFileName")).toString();
-        const QString expected = file.value(QStringLiteral("CommKeyUpgradeFileMd5")).toString();
-        const QString actual = g_GenMd5(path);
-        if (actual != expected) {
-            writeProcess(QStringLiteral("UC14") +
-                         QStringLiteral("Md5 check err: strMd5Orignal=%1, calcMd5=%2, filepath=%3")
-                             .arg(expected, actual, path));
+        const QString failure =
+            g_checkPackagedFile(file.value(QStringLiteral("CommKeyUpgradeFileName")).toString(),
+                                file.value(QStringLiteral("CommKeyUpgradeFileMd5")).toString());
+        if (!failure.isEmpty()) {
+            writeProcess(failure);
             return;
         }
     }
 
     qDebug() << "start upgrade!";
-    writeProcess(QStringLiteral("UB13start upgrade!"));
+    writeProcess(g_msgStart());
 
     if (type == UpgradeTypeValMap.value(EUpgradeType_T1))
         FirmwareUpgradeT1();
-    else if (type == UpgradeTypeValMap.value(EUpgradeType_T2))
-        writeProcess(QStringLiteral("UC35Type not T1!"));
     else
-        writeProcess(QStringLiteral("UC35Type not T1 or T2!"));
+        writeProcess(g_msgTypeRefused(type));
 }

@@ -6,7 +6,7 @@ namespace {
 const char* const kBuildStamp = "202312271830_M";
 }
 
-UpgradeScanner::UpgradeScanner(QObject* parent) : QObject(parent), m_type(QStringLiteral("KT310"))
+UpgradeScanner::UpgradeScanner(QObject* parent) : QObject(parent), m_type(g_builtInModel())
 {
     Init(QJsonObject());
 }

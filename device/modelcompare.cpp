@@ -38,9 +38,27 @@ bool inGroup(const QString& model, const QStringList& group)
 
 bool UpgradeScanner::model_compare(QString deviceModel, QString packageModel)
 {
+    return g_modelCompare(deviceModel, packageModel);
+}
+
+bool UpgradeScanner::g_modelCompare(const QString& deviceModel, const QString& packageModel)
+{
     for (const QStringList& group : compatibilityGroups()) {
         if (inGroup(deviceModel, group) && inGroup(packageModel, group))
             return true;
     }
     return false;
+}
+
+QStringList UpgradeScanner::g_compatibleModels()
+{
+    QStringList models;
+    for (const QStringList& group : compatibilityGroups())
+        models += group;
+    return models;
+}
+
+QString UpgradeScanner::g_builtInModel()
+{
+    return QStringLiteral("KT310");
 }

@@ -9,16 +9,7 @@
 
 namespace {
 
-const char* const kOtaDir = "/tmp/upgrade/ota_file/";
-const char* const kManifest = "/tmp/upgrade/ota_file/fileMd5s";
 const int kReadSize = 64 * 1024;
-
-// Side files that travel with a component but have no digest worth checking.
-bool isSideFile(const QString& path)
-{
-    return path.endsWith(QLatin1String(".map")) || path.endsWith(QLatin1String(".md5")) ||
-           path.endsWith(QLatin1String(".size"));
-}
 
 // The pipeline hashes, flashes and deletes what the manifest names, so an entry must not
 // reach outside the unpacked directory.
@@ -79,30 +70,35 @@ QString UpgradeScanner::g_GenMd5(QString filePath)
 bool UpgradeScanner::analysisFileMd5()
 {
     m_otaFiles.clear();
-    const QString manifestPath = QLatin1String(kManifest);
-    if (!QFileInfo::exists(manifestPath)) {
-        writeProcess(QStringLiteral("UC29") + QStringLiteral("file not exists :") + manifestPath);
+    const QString failure = g_verifyOtaTree(QLatin1String(kOtaFileDir), m_otaFiles);
+    if (!failure.isEmpty()) {
+        writeProcess(failure);
         return false;
     }
-    QFile manifest(manifestPath);
-    if (!manifest.open(QIODevice::ReadOnly)) {
-        writeProcess(QStringLiteral("UC30") + QStringLiteral("file open err: ") + manifestPath);
-        return false;
-    }
+    QFile::remove(QLatin1String(kOtaManifest));
+    return true;
+}
 
-    m_otaFiles = g_readManifest(manifest);
+QString UpgradeScanner::g_verifyOtaTree(const QString& otaDir, QList<st_otaFiles>& files)
+{
+    const QString manifestPath = otaDir + QLatin1String(kOtaManifestName);
+    if (!QFileInfo::exists(manifestPath))
+        return QStringLiteral("UC29") + QStringLiteral("file not exists :") +
+               QLatin1String(kOtaManifest);
+    QFile manifest(manifestPath);
+    if (!manifest.open(QIODevice::ReadOnly))
+        return QStringLiteral("UC30") + QStringLiteral("file open err: ") +
+               QLatin1String(kOtaManifest);
+
+    files = g_readManifest(manifest);
     manifest.close();
 
-    for (const st_otaFiles& entry : qAsConst(m_otaFiles)) {
-        const QString failure = g_checkOtaFile(entry);
-        if (!failure.isEmpty()) {
-            writeProcess(failure);
-            return false;
-        }
+    for (const st_otaFiles& entry : qAsConst(files)) {
+        const QString failure = g_checkOtaFile(entry, otaDir);
+        if (!failure.isEmpty())
+            return failure;
     }
-
-    QFile::remove(manifestPath);
-    return true;
+    return QString();
 }
 
 QList<st_otaFiles> UpgradeScanner::g_readManifest(QIODevice& manifest)
@@ -116,21 +112,29 @@ QList<st_otaFiles> UpgradeScanner::g_readManifest(QIODevice& manifest)
             qDebug() << "list.size()!=2!!! list.size()=" << fields.size() << fields;
         if (fields.size() < 2)
             continue;
-        entries.append({QLatin1String(kOtaDir) + fields.at(1), fields.at(0)});
+        entries.append({QLatin1String(kOtaFileDir) + fields.at(1), fields.at(0)});
     }
     return entries;
 }
 
-QString UpgradeScanner::g_checkOtaFile(const st_otaFiles& entry)
+bool UpgradeScanner::g_isSideFile(const QString& path)
 {
-    if (leavesOtaDir(entry.path.mid(int(qstrlen(kOtaDir)))))
+    return path.endsWith(QLatin1String(".map")) || path.endsWith(QLatin1String(".md5")) ||
+           path.endsWith(QLatin1String(".size"));
+}
+
+QString UpgradeScanner::g_checkOtaFile(const st_otaFiles& entry, const QString& otaDir)
+{
+    const QString relative = entry.path.mid(int(qstrlen(kOtaFileDir)));
+    if (leavesOtaDir(relative))
         return QStringLiteral("UC31") + QStringLiteral("file not exists :") + entry.path;
-    if (isSideFile(entry.path))
+    if (g_isSideFile(entry.path))
         return QString();
     qDebug() << "md5 check:" << entry.path;
-    if (!QFileInfo::exists(entry.path))
+    const QString path = otaDir + relative;
+    if (!QFileInfo::exists(path))
         return QStringLiteral("UC31") + QStringLiteral("file not exists :") + entry.path;
-    const QString computed = g_GenMd5(entry.path);
+    const QString computed = g_GenMd5(path);
     if (computed != entry.md5)
         return QStringLiteral("UC32") +
                QStringLiteral("Md5 check err: strMd5Orignal=%1, calcMd5=%2, filepath=%3")

@@ -1,5 +1,7 @@
 #include "upgradescanner.h"
 
+#include "statustexts.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -11,17 +13,194 @@
 
 namespace {
 
-const QString kWorkDir = QStringLiteral("/tmp/upgrade/");
-const QString kOtaDir = QStringLiteral("/tmp/upgrade/ota_file/");
-const QString kManifest = QStringLiteral("/tmp/upgrade/ota_file/fileMd5s");
 const QString kCoreFileDir = QStringLiteral("/usr/scanner/Corefile");
-const QString kRpmsgDestination = QStringLiteral("/run/media/mmcblk2p1/");
-const QString kScriptDestination = QStringLiteral("/etc/");
+
+void removeDirectory(const QString& path, const char* deleted, const char* failed,
+                     const char* missing)
+{
+    QDir dir(path);
+    if (!dir.exists())
+        qDebug() << missing;
+    else if (dir.removeRecursively())
+        qDebug() << deleted;
+    else
+        qDebug() << failed;
+}
+
+} // namespace
+
+// The planner on the workstation reads this table too, so that what it foretells is what the
+// device does.
+const QVector<st_otaStage>& UpgradeScanner::g_otaStages()
+{
+    static const QVector<st_otaStage> stages = {
+        {"kernel image",
+         "image",
+         nullptr,
+         "UB16ota kernel-image....",
+         0,
+         "ota_update",
+         {"%1", "kernel-image"},
+         nullptr,
+         nullptr,
+         nullptr,
+         "UC20",
+         true,
+         "UC21",
+         false,
+         false,
+         true,
+         nullptr,
+         1},
+        {"device tree",
+         ".dtb",
+         "ota kernel-dtb....",
+         "UB17ota kernel-dtb....",
+         0,
+         "ota_update",
+         {"%1", "kernel-dtb"},
+         nullptr,
+         nullptr,
+         nullptr,
+         "UC22",
+         false,
+         "UC23",
+         false,
+         true,
+         true,
+         nullptr,
+         1},
+        {"boot loader",
+         "uboot",
+         nullptr,
+         "UB18ota uboot....",
+         0,
+         "ota_update",
+         {"%1", "uboot"},
+         nullptr,
+         nullptr,
+         nullptr,
+         "UC24",
+         false,
+         "UC25",
+         false,
+         false,
+         true,
+         nullptr,
+         1},
+        {"MCU application",
+         "520M0App",
+         nullptr,
+         "UB20MCU ota uboot....",
+         0,
+         "iap_update",
+         {" -u ", "%1"},
+         nullptr,
+         nullptr,
+         nullptr,
+         "UC33",
+         false,
+         "UC34",
+         false,
+         false,
+         true,
+         nullptr,
+         1},
+        {"root file system",
+         ".ext4",
+         nullptr,
+         "UB19ota scanner.rootfs.ext4....",
+         1000,
+         nullptr,
+         {nullptr, nullptr},
+         "ota_update %1 ext4",
+         nullptr,
+         nullptr,
+         nullptr,
+         false,
+         "UC26",
+         false,
+         false,
+         false,
+         nullptr,
+         1},
+        {"rpmsg file",
+         "rpmsg",
+         "ota copy file....",
+         nullptr,
+         0,
+         nullptr,
+         {nullptr, nullptr},
+         "scp %1 %2",
+         "/run/media/mmcblk2p1/",
+         nullptr,
+         nullptr,
+         false,
+         "UC27",
+         true,
+         false,
+         false,
+         nullptr,
+         0},
+        {"scanner application script",
+         "scanner-app.sh",
+         "ota copy file....",
+         nullptr,
+         0,
+         nullptr,
+         {nullptr, nullptr},
+         "scp %1 %2",
+         "/etc/",
+         "scanner-app",
+         nullptr,
+         false,
+         "UC28",
+         true,
+         false,
+         false,
+         "/etc/scanner-app.sh",
+         0},
+    };
+    return stages;
+}
+
+QString UpgradeScanner::g_stageFile(const QList<st_otaFiles>& files, const st_otaStage& stage)
+{
+    for (const st_otaFiles& file : files) {
+        if (file.path.contains(QLatin1String(stage.keyword), Qt::CaseInsensitive))
+            return file.path;
+    }
+    return QString();
+}
+
+QStringList UpgradeScanner::g_stageArguments(const st_otaStage& stage, const QString& path)
+{
+    QStringList arguments;
+    for (const char* argument : stage.arguments)
+        arguments << (qstrcmp(argument, "%1") == 0 ? path : QLatin1String(argument));
+    return arguments;
+}
+
+QString UpgradeScanner::g_stageCommand(const st_otaStage& stage, const QString& path)
+{
+    const QString command = QLatin1String(stage.commandLine);
+    if (stage.destination)
+        return command.arg(g_shellWord(path), g_shellWord(QLatin1String(stage.destination)));
+    return command.arg(g_shellWord(path));
+}
+
+QStringList UpgradeScanner::g_tarArguments(const QString& archivePath, const QString& workDir)
+{
+    const bool plainTar =
+        QFileInfo(archivePath).suffix().compare(QLatin1String("tar"), Qt::CaseInsensitive) == 0;
+    return {plainTar ? QStringLiteral("-xf") : QStringLiteral("-xjf"), archivePath,
+            QStringLiteral("-C"), workDir};
+}
 
 // A path goes into a shell command line unchanged only when the shell gives none of its
 // characters a meaning; any other path is single-quoted, so that no file name inside a
 // firmware archive can run a command.
-QString shellWord(const QString& path)
+QString UpgradeScanner::g_shellWord(const QString& path)
 {
     static const QString safe = QStringLiteral("_@%+=:,./-");
     bool plain = !path.isEmpty();
@@ -40,55 +219,18 @@ QString shellWord(const QString& path)
     return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
-// The local copy of stages 6 and 7; the copy keeps the file's name.
-QString copyCommand(const QString& path, const QString& destination)
-{
-    return QStringLiteral("scp %1 %2").arg(shellWord(path), shellWord(destination));
-}
-
-int runShell(const QString& commandLine)
-{
-    return std::system(commandLine.toLocal8Bit().constData());
-}
-
-// The first unpacked file whose path holds the keyword, ignoring case; empty when none does.
-QString stageFile(const QList<st_otaFiles>& files, const QString& keyword)
-{
-    for (const st_otaFiles& file : files) {
-        if (file.path.contains(keyword, Qt::CaseInsensitive))
-            return file.path;
-    }
-    return QString();
-}
-
-void removeDirectory(const QString& path, const char* deleted, const char* failed,
-                     const char* missing)
-{
-    QDir dir(path);
-    if (!dir.exists())
-        qDebug() << missing;
-    else if (dir.removeRecursively())
-        qDebug() << deleted;
-    else
-        qDebug() << failed;
-}
-
-} // namespace
-
 void UpgradeScanner::FirmwareUpgradeT0(QString archivePath)
 {
     if (archivePath.isEmpty() || !QFile::exists(archivePath)) {
-        writeProcess(QStringLiteral("UC16file not exists :") + archivePath);
+        writeProcess(g_msgNoArchive(archivePath));
         return;
     }
-    writeProcess(QStringLiteral("UB14unpack file...."));
+    writeProcess(g_msgUnpack());
 
-    const bool plainTar =
-        QFileInfo(archivePath).suffix().compare(QLatin1String("tar"), Qt::CaseInsensitive) == 0;
-    const QStringList tarArguments{plainTar ? QStringLiteral("-xf") : QStringLiteral("-xjf"),
-                                   archivePath, QStringLiteral("-C"), kWorkDir};
-    if (!QDir(kWorkDir).exists())
-        QDir().mkpath(kWorkDir);
+    const QStringList tarArguments = g_tarArguments(archivePath);
+    const QString workDir = QLatin1String(kUpgradeDir);
+    if (!QDir(workDir).exists())
+        QDir().mkpath(workDir);
     removeDirectory(kCoreFileDir, "coreFileDir and its contents have been deleted successfully.",
                     "Failed to delete the coreFileDir and its contents.",
                     "The specified coreFileDir does not exist.");
@@ -98,117 +240,81 @@ void UpgradeScanner::FirmwareUpgradeT0(QString archivePath)
     unpack.start(QStringLiteral("tar"), tarArguments, QIODevice::ReadWrite);
     unpack.waitForFinished(-1);
 
-    if (!QDir(kOtaDir).exists()) {
-        writeProcess(QStringLiteral("UC17file not exists :") + kOtaDir);
+    if (!QDir(QLatin1String(kOtaFileDir)).exists()) {
+        writeProcess(g_msgNoOtaDir());
         return;
     }
-    if (!QFile::exists(kManifest)) {
-        writeProcess(
-            QStringLiteral("UC18") +
-            QStringLiteral("The upgrade file is incomplete! %1 is not exist!").arg(kManifest));
+    if (!QFile::exists(QLatin1String(kOtaManifest))) {
+        writeProcess(g_msgNoManifest());
         return;
     }
 
     qDebug() << "delete file:" << archivePath;
     QFile::remove(archivePath);
-    writeProcess(QStringLiteral("UB15delete file:") + archivePath +
-                 QStringLiteral("-=Check the decompressed files...."));
+    writeProcess(g_msgVerify(archivePath));
 
     if (!analysisFileMd5()) {
-        writeProcess(QStringLiteral("UC19analysisFileMd5 err.."));
+        writeProcess(g_msgVerifyFailed());
         return;
     }
 
-    // Stages 1 to 4: the flashing tools run without a shell. QProcess::execute answers -2
-    // when a tool cannot be started and -1 only when it crashed, since exit codes are 0..255.
-    struct FlashStage {
-        const char* keyword;
-        const char* startCode;
-        const char* crashCode;
-        const char* failCode;
-        const char* program;
-        const char* target; // nullptr for the MCU tool, which takes " -u " before the path
-        bool traceStart;
-        bool traceCrash;
-        bool traceFailure;
-    };
-    const FlashStage flashStages[] = {
-        {"image", "UB16ota kernel-image....", "UC20", "UC21", "ota_update", "kernel-image", false,
-         true, false},
-        {".dtb", "UB17ota kernel-dtb....", "UC22", "UC23", "ota_update", "kernel-dtb", true, false,
-         true},
-        {"uboot", "UB18ota uboot....", "UC24", "UC25", "ota_update", "uboot", false, false, false},
-        {"520M0App", "UB20MCU ota uboot....", "UC33", "UC34", "iap_update", nullptr, false, false,
-         false},
-    };
-    for (const FlashStage& stage : flashStages) {
-        const QString path = stageFile(m_otaFiles, QLatin1String(stage.keyword));
+    for (const st_otaStage& stage : g_otaStages()) {
+        const QString path = g_stageFile(m_otaFiles, stage);
         if (path.isEmpty())
             continue;
-        if (stage.traceStart)
-            qDebug() << "ota kernel-dtb...." << path;
-        writeProcess(QLatin1String(stage.startCode) + path);
+        if (stage.stopBefore)
+            closeProcess(QLatin1String(stage.stopBefore));
+        if (stage.trace)
+            qDebug() << stage.trace << path;
+        if (stage.startMessage)
+            writeProcess(QLatin1String(stage.startMessage) + path);
+        if (stage.waitBeforeMs > 0)
+            g_waitEventLoop(stage.waitBeforeMs);
 
-        const QStringList arguments = stage.target ? QStringList{path, QLatin1String(stage.target)}
-                                                   : QStringList{QStringLiteral(" -u "), path};
-        const int result = QProcess::execute(QLatin1String(stage.program), arguments);
-        if (result == -1) {
-            if (stage.traceCrash)
-                qDebug() << "process.execute failed!";
-            writeProcess(QLatin1String(stage.crashCode) +
-                         QStringLiteral("process.execute failed!"));
-            return;
+        if (stage.program) {
+            // QProcess::execute answers -2 when a tool cannot be started and -1 only when it
+            // crashed, since exit codes are 0..255.
+            const int result =
+                QProcess::execute(QLatin1String(stage.program), g_stageArguments(stage, path));
+            if (result == -1) {
+                if (stage.traceCrash)
+                    qDebug() << "process.execute failed!";
+                writeProcess(QLatin1String(stage.crashCode) +
+                             QStringLiteral("process.execute failed!"));
+                return;
+            }
+            if (result != 0) {
+                const QString text = ota_update_retInfo(result);
+                if (stage.traceFailure)
+                    qDebug() << text;
+                writeProcess(QLatin1String(stage.failCode) + text);
+                return;
+            }
+        } else {
+            const QString command = g_stageCommand(stage, path);
+            const int status = std::system(command.toLocal8Bit().constData());
+            if (status != 0) {
+                writeProcess(QLatin1String(stage.failCode) +
+                             (stage.failureNamesCommand ? QStringLiteral("%1 err").arg(command)
+                                                        : ota_update_retInfo(status)));
+                return;
+            }
         }
-        if (result != 0) {
-            const QString text = ota_update_retInfo(result);
-            if (stage.traceFailure)
-                qDebug() << text;
-            writeProcess(QLatin1String(stage.failCode) + text);
-            return;
-        }
-        QFile::remove(path);
-        QThread::sleep(1);
-    }
 
-    const QString rootfs = stageFile(m_otaFiles, QStringLiteral(".ext4"));
-    if (!rootfs.isEmpty()) {
-        writeProcess(QStringLiteral("UB19ota scanner.rootfs.ext4....") + rootfs);
-        g_waitEventLoop(1000);
-        const int status = runShell(QStringLiteral("ota_update %1 ext4").arg(shellWord(rootfs)));
-        if (status != 0) {
-            writeProcess(QStringLiteral("UC26") + ota_update_retInfo(status));
-            return;
-        }
-        QThread::sleep(1);
-    }
-
-    const QString rpmsg = stageFile(m_otaFiles, QStringLiteral("rpmsg"));
-    if (!rpmsg.isEmpty()) {
-        qDebug() << "ota copy file...." << rpmsg;
-        const QString command = copyCommand(rpmsg, kRpmsgDestination);
-        if (runShell(command) != 0) {
-            writeProcess(QStringLiteral("UC27") + QStringLiteral("%1 err").arg(command));
-            return;
-        }
-    }
-
-    const QString script = stageFile(m_otaFiles, QStringLiteral("scanner-app.sh"));
-    if (!script.isEmpty()) {
-        closeProcess(QStringLiteral("scanner-app"));
-        qDebug() << "ota copy file...." << script;
-        const QString command = copyCommand(script, kScriptDestination);
-        if (runShell(command) != 0) {
-            writeProcess(QStringLiteral("UC28") + QStringLiteral("%1 err").arg(command));
-            return;
-        }
-        modifyingFilePermissions(kScriptDestination + QStringLiteral("scanner-app.sh"));
+        if (stage.removeAfter)
+            QFile::remove(path);
+        if (stage.openAfter)
+            modifyingFilePermissions(QLatin1String(stage.openAfter));
+        if (stage.sleepAfterS > 0)
+            QThread::sleep(stage.sleepAfterS);
     }
 
     runtxtOrder();
-    removeDirectory(kOtaDir, "otaFileDir and its contents have been deleted successfully.",
+    removeDirectory(QLatin1String(kOtaFileDir),
+                    "otaFileDir and its contents have been deleted successfully.",
                     "Failed to delete the otaFileDir and its contents.",
                     "The specified otaFileDir does not exist.");
-    runShell(QStringLiteral("sync"));
-    writeProcess(QStringLiteral("UB99upgrade success! reboot!"));
+    std::system("sync");
+    writeProcess(g_msgSuccess());
     QThread::sleep(1);
 }

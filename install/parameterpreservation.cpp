@@ -1,5 +1,7 @@
 #include "upgradescanner.h"
 
+#include "statustexts.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -10,7 +12,6 @@
 namespace {
 const char* const kLogSave = "/usr/scanner/config/logsave.txt";
 const char* const kSavedConfig = "/usr/scanner/config/scannerConfig0.json";
-const char* const kFallbackPara = "/tmp/savepara.txt";
 } // namespace
 
 bool UpgradeScanner::g_parseSavePara(const QByteArray& content, bool& hasChoice, bool& savePara,
@@ -28,29 +29,39 @@ bool UpgradeScanner::g_parseSavePara(const QByteArray& content, bool& hasChoice,
     return true;
 }
 
-void UpgradeScanner::runtxtOrder()
+QString UpgradeScanner::g_saveParaPath(const QString& packagePath)
 {
-    QString paraPath = m_packagePath;
+    QString paraPath = packagePath;
     const int slash = paraPath.lastIndexOf(QLatin1Char('/'));
     if (slash >= 0)
         paraPath.truncate(slash);
-    paraPath += QLatin1String("/savepara.txt");
+    return paraPath + QLatin1String("/savepara.txt");
+}
+
+QString UpgradeScanner::g_saveParaFile(const QString& packagePath, const QString& root)
+{
+    const QString beside = g_saveParaPath(packagePath);
+    return QFileInfo(root + beside).isFile() ? beside : QLatin1String(kTmpSavePara);
+}
+
+void UpgradeScanner::runtxtOrder()
+{
+    const QString besidePath = g_saveParaPath(m_packagePath);
 
     // The record names the place beside the package even when the fallback is used, so the
     // main application can tell where the choice was expected.
     QFile logSave(QString::fromLatin1(kLogSave));
     if (logSave.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
         QTextStream stream(&logSave);
-        stream << paraPath;
+        stream << besidePath;
         stream.flush();
         logSave.close();
     }
 
-    if (!QFileInfo(paraPath).isFile())
-        paraPath = QLatin1String(kFallbackPara);
-    writeProcess(QStringLiteral("runtxtOrder--filePa--") + paraPath);
+    const QString paraPath = g_saveParaFile(m_packagePath);
+    writeProcess(g_msgParaFile(paraPath));
     if (!QFileInfo(paraPath).isFile()) {
-        writeProcess(QStringLiteral("runtxtOrder--filePa-not isFile-") + paraPath);
+        writeProcess(g_msgParaNotFile(paraPath));
         return;
     }
 
@@ -64,17 +75,16 @@ void UpgradeScanner::runtxtOrder()
     bool savePara = false;
     QString parseError;
     if (!g_parseSavePara(content, hasChoice, savePara, parseError)) {
-        writeProcess(QString::fromUtf8("runtxtOrder readConfigureFile读取json文件出错-") +
-                     paraPath);
+        writeProcess(g_msgParaNotJson(paraPath));
         qDebug().noquote() << QString::fromUtf8("readConfigureFile读取json文件出错，错误码:")
                            << parseError << QString::fromUtf8("路径：") << paraPath;
         return;
     }
     if (!hasChoice)
         return;
-    writeProcess(QStringLiteral("runtxtOrder--saveparaJson--") + QString::number(savePara ? 1 : 0));
+    writeProcess(g_msgParaChoice(savePara));
     if (!savePara) {
         QFile::remove(QLatin1String(kSavedConfig));
-        g_waitEventLoop(200);
+        g_waitEventLoop(kSavedConfigWaitMs);
     }
 }

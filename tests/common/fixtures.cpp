@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtEndian>
 
@@ -17,6 +18,21 @@ QByteArray readFile(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList parts(const QString& text, const QString& separator)
+{
+    QStringList list = text.split(separator);
+    list.removeAll(QString());
+    return list;
+}
+
+QStringList tableFields(const QString& line)
+{
+    QStringList fields = line.split(QRegularExpression(" \\|(?= |$)"));
+    for (QString& field : fields)
+        field = field.trimmed();
+    return fields;
 }
 
 bool writeFile(const QString& path, const QByteArray& data)

@@ -15,6 +15,10 @@ using Files = QList<QPair<QString, QByteArray>>;
 QByteArray md5(const QByteArray& data);
 /// The content of a host file; a null array when it cannot be read.
 QByteArray readFile(const QString& path);
+/// The parts of text between separators, without the empty ones.
+QStringList parts(const QString& text, const QString& separator);
+/// The fields of a line of a test table, separated by " | ", each without surrounding blanks.
+QStringList tableFields(const QString& line);
 /// Writes a host file whole, creating its directories.
 bool writeFile(const QString& path, const QByteArray& data);
 

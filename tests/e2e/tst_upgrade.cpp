@@ -7,6 +7,8 @@
 
 #include <QDateTime>
 #include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -50,14 +52,6 @@ QByteArray unescape(const QString& text)
     return out;
 }
 
-/// The parts of text between separators, without the empty ones.
-QStringList parts(const QString& text, const QString& separator)
-{
-    QStringList list = text.split(separator);
-    list.removeAll(QString());
-    return list;
-}
-
 /// Files (not directories) of the appliance, as device path -> "type size mtime".
 QMap<QString, QString> snapshot(const DeviceRun& run)
 {
@@ -87,6 +81,7 @@ struct Row {
     QStringList after;
     QStringList args{kPackage};
     QString interrupt;
+    bool planned = true; ///< every tool succeeds: upgrade-pack plan must foretell the stream
     std::unique_ptr<DeviceRun> run = std::make_unique<DeviceRun>();
     QMap<QString, QString> before;
 };
@@ -99,6 +94,7 @@ class TestUpgrade : public QObject {
     std::map<QString, Row> m_rows;
     QMap<QString, QByteArray> m_packages; // named packages the table refers to
     QMap<QString, QString> m_macros;
+    QTemporaryDir m_copies; // what upgrade-pack plan is given
 
     QString expand(QString text) const
     {
@@ -116,6 +112,7 @@ class TestUpgrade : public QObject {
         return text;
     }
     QByteArray package(const QString& recipe) const;
+    QByteArray plan(const Row& row);
     void prepare();
     void interrupt();
 
@@ -130,9 +127,7 @@ private slots:
             line.chop(line.endsWith('\n'));
             if (line.isEmpty() || line.startsWith('#'))
                 continue;
-            QStringList field = line.split(QRegularExpression(" \\|(?= |$)"));
-            for (QString& text : field)
-                text = text.trimmed();
+            const QStringList field = tableFields(line);
             Row& row = m_rows[field.at(0)];
             row.package = package(expand(field.value(1)));
             row.expected = unescape(expand(field.value(2)));
@@ -144,14 +139,22 @@ private slots:
                         row.args << QString::fromUtf8(unescape(arg));
                 } else if (key == "interrupt") {
                     row.interrupt = value;
+                } else if (key == "unplanned") {
+                    row.planned = false;
                 } else if (key == "tmp") {
                     row.run->setTmpSize(value);
                 } else {
+                    row.planned = row.planned && !key.startsWith("/run/sandbox/fake/");
                     row.device[key] =
                         value.startsWith('@') ? package(value.mid(1)) : unescape(value);
                 }
             }
             row.after = parts(expand(field.value(4)), " ; ");
+            row.planned =
+                row.planned && row.interrupt.isEmpty() && row.args.size() == 1 &&
+                !row.expected.endsWith('*') &&
+                !(row.args.first() == kPackage ? row.package : row.device.value(row.args.first()))
+                     .isNull();
         }
         for (auto& [name, row] : m_rows) {
             for (auto it = row.device.begin(); it != row.device.end(); ++it)
@@ -191,6 +194,8 @@ private slots:
         QCOMPARE(QString::fromUtf8(prefix ? output.left(expected.size()) : output),
                  QString::fromUtf8(expected));
         QVERIFY2(run.isRunning(), "the program must idle after its last message");
+        if (row.planned)
+            QCOMPARE(QString::fromUtf8(plan(row)), QString::fromUtf8(output.mid(29)));
         // Each message waits 500 ms before and 50 ms after it is written: the n-th cannot
         // arrive earlier than that after the exec, however late the reads come.
         const QList<DeviceRun::Chunk> chunks = run.chunks();
@@ -362,6 +367,40 @@ QByteArray TestUpgrade::package(const QString& recipe) const
                             head.at(2).toInt());
     }
     return m_packages.value(head.first());
+}
+
+QByteArray TestUpgrade::plan(const Row& row)
+{
+    // The device's files as copies; one that is not a regular file is as good as none.
+    const QString device = row.args.first();
+    QStringList command =
+        targetCommand(UPGRADE_PACK_BIN) + QStringList{"plan", "--json", "--device-path", device};
+    const auto give = [&](const QString& option, const QString& path) {
+        const QByteArray content = row.device.value(path, "<dir>");
+        const QString copy =
+            m_copies.filePath(QString::number(command.size()) + QFileInfo(path).fileName());
+        if (content == "<dir>" || content == "<fifo>" || !writeFile(copy, content))
+            return false;
+        command << option << copy;
+        return true;
+    };
+    if (!give("--issue", "/etc/issue"))
+        command << "--product-model"
+                << "";
+    give("--scanner-config", m_macros["CONFIG"]);
+    give("--savepara", QFileInfo(device).path() + "/savepara.txt");
+    give("--tmp-savepara", "/tmp/savepara.txt");
+    const QString package =
+        m_copies.filePath(QFileInfo(device).fileName() + QString::number(qHash(device)));
+    writeFile(package, device == kPackage ? row.package : row.device.value(device));
+    QProcess process;
+    process.start(command.takeFirst(), command << package);
+    process.waitForFinished(60000);
+    QByteArray messages;
+    for (const QJsonValue message :
+         QJsonDocument::fromJson(process.readAllStandardOutput())["messages"].toArray())
+        messages += message.toString().toUtf8();
+    return messages.isEmpty() ? process.readAllStandardError() : messages;
 }
 
 void TestUpgrade::interrupt()

@@ -1,5 +1,6 @@
 #include "firmwarebuilder.h"
 #include "directories.h"
+#include "upgradeplanner.h"
 #include "upgradescanner.h"
 
 #include <QDir>
@@ -127,6 +128,28 @@ bool FirmwareBuilder::collect(QStringList& entries, QStringList& files, qint64& 
     return true;
 }
 
+// The device hands each stage the first file whose path holds its keyword: an archive in
+// which that is not the file meant for the stage gets it flashed all the same.
+bool FirmwareBuilder::checkStages(const QStringList& files)
+{
+    QStringList paths;
+    for (const QString& relative : files)
+        paths << QLatin1String(kOtaFileDir) + relative;
+    QStringList refusals;
+    for (const StageHazard& hazard :
+         UpgradePlanner::stageHazards(paths, QLatin1String(kOtaFileDir))) {
+        if (hazard.kind == StageHazard::NoFile)
+            m_warnings << hazard.text;
+        else
+            refusals << hazard.text;
+    }
+    if (refusals.isEmpty() || m_force)
+        return true;
+    refusals << QStringLiteral("a stage would take a file not meant for it; --force builds the "
+                               "archive all the same");
+    return fail(refusals.join(QLatin1Char('\n')));
+}
+
 bool FirmwareBuilder::run(const PackProgress& progress)
 {
     const QString problem = directoryProblem(m_dir);
@@ -137,7 +160,7 @@ bool FirmwareBuilder::run(const PackProgress& progress)
     QStringList entries;
     QStringList files;
     qint64 total = 0;
-    if (!collect(entries, files, total))
+    if (!collect(entries, files, total) || !checkStages(files))
         return false;
     if (files.isEmpty())
         return fail(QStringLiteral("%1 holds no files to archive").arg(m_dir));

@@ -7,9 +7,12 @@
 #include "packagecreator.h"
 #include "packiteminfo.h"
 #include "progressmeter.h"
+#include "upgradeplanner.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
@@ -227,6 +230,7 @@ int runVerify(const QStringList& arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Succeeds only when the package is well formed and every carried file matches its md5. "
+        "Whether a scanner will install it, and how: upgrade-pack plan. "
         "With --json the findings go to stdout as {\"ok\": ..., \"problems\": [...]}."));
     const QCommandLineOption json = jsonOption();
     parser.addOption(json);
@@ -265,22 +269,192 @@ int runFirmware(const QStringList& arguments)
         "out."));
     const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
                                     QStringLiteral("The archive to write."), QStringLiteral("OUT"));
-    parser.addOption(output);
+    const QCommandLineOption force(
+        QStringLiteral("force"),
+        QStringLiteral("Build it even when a stage would take a file not meant for it."));
+    parser.addOptions({output, force});
     const int early =
-        parse(parser, QStringLiteral("firmware"), QStringLiteral("-o OUT DIR"), arguments,
-              {{QStringLiteral("DIR"), QStringLiteral("The firmware files.")}}, {output});
+        parse(parser, QStringLiteral("firmware"), QStringLiteral("-o OUT [--force] DIR"),
+              arguments, {{QStringLiteral("DIR"), QStringLiteral("The firmware files.")}}, {output});
     if (early >= 0)
         return early;
     const QString what = QStringLiteral("firmware %1").arg(parser.value(output));
     FirmwareBuilder builder(parser.value(output), parser.positionalArguments().constFirst());
+    builder.setForce(parser.isSet(force));
     ProgressMeter meter(QStringLiteral("upgrade-pack: firmware"), true);
     const bool built = builder.run(meter.callback());
     meter.finish();
     for (const QString& skipped : builder.skipped())
         report(what, QStringLiteral("skipped %1: dot files are not archived").arg(skipped));
-    if (!built)
-        return failed(what, builder.error());
+    if (!built) {
+        for (const QString& why : builder.error().split(QLatin1Char('\n')))
+            failed(what, why);
+        return JobFailed;
+    }
+    for (const QString& warning : builder.warnings())
+        report(what, QStringLiteral("warning: ") + warning);
     return Success;
+}
+
+qint64 parseSize(const QString& text)
+{
+    static const QString units = QStringLiteral("KMG");
+    QString digits = text;
+    qint64 factor = 1;
+    const int unit = text.isEmpty() ? -1 : units.indexOf(text.right(1), 0, Qt::CaseInsensitive);
+    if (unit >= 0) {
+        digits.chop(1);
+        factor = qint64(1) << (10 * (unit + 1));
+    }
+    bool ok = false;
+    const qint64 value = digits.toLongLong(&ok);
+    return ok && value >= 0 ? value * factor : -1;
+}
+
+// The device reads only regular files; a FIFO would hang the read.
+bool readOption(const QString& path, QByteArray& content, QString& why)
+{
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+        why = QStringLiteral("cannot read %1: %2")
+                  .arg(path, QFileInfo(path).isDir() ? QStringLiteral("is a directory")
+                                                     : file.errorString());
+        return false;
+    }
+    content = file.readAll();
+    return true;
+}
+
+int runPlan(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Tells what a scanner will do with the package, assuming every flashing tool and copy "
+        "succeeds: the verdict (its last status message), every status message after the "
+        "start-up message, the tool calls and copies, what stays in /tmp/upgrade, the peak "
+        "space in /tmp, the least time the waits impose, and hazards. Exit status 0 when the "
+        "verdict is UB99, 1 for a UC message or when /tmp runs out first."));
+    const QCommandLineOption json = jsonOption();
+    const QCommandLineOption productModel(QStringLiteral("product-model"),
+                                          QStringLiteral("The device's product model."),
+                                          QStringLiteral("M"));
+    const QCommandLineOption scannerType(QStringLiteral("scanner-type"),
+                                         QStringLiteral("The device's scanner type."),
+                                         QStringLiteral("T"));
+    const QCommandLineOption issue(QStringLiteral("issue"),
+                                   QStringLiteral("A copy of the device's /etc/issue."),
+                                   QStringLiteral("FILE"));
+    const QCommandLineOption scannerConfig(
+        QStringLiteral("scanner-config"),
+        QStringLiteral("A copy of the device's /usr/scanner/config/scannerConfig.json."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption savePara(
+        QStringLiteral("savepara"),
+        QStringLiteral("The savepara.txt the device finds beside the package (default: none)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption tmpSavePara(
+        QStringLiteral("tmp-savepara"),
+        QStringLiteral("The /tmp/savepara.txt the device finds (default: none)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption devicePath(
+        QStringLiteral("device-path"),
+        QStringLiteral("The package's path on the device (default: /tmp/upgrade/<file name>)."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption tmpFree(
+        QStringLiteral("tmp-free"),
+        QStringLiteral("Free space in the device's /tmp, such as 512M; a larger peak is a "
+                       "hazard."),
+        QStringLiteral("SIZE"));
+    const QCommandLineOption everyModel(
+        QStringLiteral("every-model"),
+        QStringLiteral("One line per known model: the verdict a device of that product model "
+                       "reaches, and its refusal."));
+    parser.addOptions({json, productModel, scannerType, issue, scannerConfig, savePara, tmpSavePara,
+                       devicePath, tmpFree, everyModel});
+    const QString verb = QStringLiteral("plan");
+    const int early =
+        parse(parser, verb, QStringLiteral("[options] PKG"), arguments, packageArgument());
+    if (early >= 0)
+        return early;
+    const bool identityGiven = parser.isSet(productModel) || parser.isSet(scannerType) ||
+                               parser.isSet(issue) || parser.isSet(scannerConfig);
+    if (parser.isSet(productModel) && parser.isSet(issue))
+        return failed(verb,
+                      QStringLiteral("--product-model and --issue both name the product "
+                                     "model"),
+                      UsageError);
+    if (parser.isSet(scannerType) && parser.isSet(scannerConfig))
+        return failed(verb,
+                      QStringLiteral("--scanner-type and --scanner-config both name the "
+                                     "scanner type"),
+                      UsageError);
+    if (parser.isSet(everyModel) && identityGiven)
+        return failed(verb, QStringLiteral("--every-model plans for every model itself"),
+                      UsageError);
+    const QString path = parser.positionalArguments().constFirst();
+    const QString onDevice = parser.isSet(devicePath)
+                                 ? parser.value(devicePath)
+                                 : QLatin1String(kUpgradeDir) + QFileInfo(path).fileName();
+    if (!onDevice.startsWith(QLatin1Char('/')))
+        return failed(verb, QStringLiteral("--device-path must be absolute"), UsageError);
+    const qint64 freeBytes = parser.isSet(tmpFree) ? parseSize(parser.value(tmpFree)) : -1;
+    if (parser.isSet(tmpFree) && freeBytes < 0)
+        return failed(verb,
+                      QStringLiteral("--tmp-free %1 is not a size").arg(parser.value(tmpFree)),
+                      UsageError);
+
+    const QString what = QStringLiteral("plan %1").arg(path);
+    UpgradePlanner planner(path, onDevice);
+    planner.setTmpFree(freeBytes);
+    QString why;
+    QByteArray content;
+    if (parser.isSet(savePara)) {
+        if (!readOption(parser.value(savePara), content, why))
+            return failed(what, why);
+        planner.setSavePara(content);
+    }
+    if (parser.isSet(tmpSavePara)) {
+        if (!readOption(parser.value(tmpSavePara), content, why))
+            return failed(what, why);
+        planner.setTmpSavePara(content);
+    }
+    QString deviceModel = parser.value(productModel);
+    QString deviceType = parser.value(scannerType);
+    QString branch;
+    QString version;
+    if (parser.isSet(issue) &&
+        !UpgradeScanner::g_readIssueFile(parser.value(issue), deviceModel, branch, version))
+        return failed(what, QStringLiteral("cannot read %1").arg(parser.value(issue)));
+    if (parser.isSet(scannerConfig) &&
+        !UpgradeScanner::g_readScannerConfigFile(parser.value(scannerConfig), deviceType))
+        return failed(what, QStringLiteral("cannot read %1").arg(parser.value(scannerConfig)));
+    if (!planner.read())
+        return failed(what, planner.error());
+
+    if (parser.isSet(everyModel)) {
+        FleetPlan fleet;
+        if (!planner.planFleet(fleet))
+            return failed(what, planner.error());
+        if (parser.isSet(json))
+            printJson(fleet.toJson());
+        else
+            std::fputs(fleet.describe().toUtf8().constData(), stdout);
+        return fleet.anyInstalls() ? Success : JobFailed;
+    }
+
+    if (!identityGiven)
+        deviceModel = planner.packageModel();
+    UpgradePlan plan;
+    if (!planner.plan(deviceModel, deviceType, plan))
+        return failed(what, planner.error());
+    plan.modelAssumed = !identityGiven;
+    // Status texts can hold characters beyond ASCII: they are printed as UTF-8 whatever the
+    // locale, as the JSON is.
+    if (parser.isSet(json))
+        printJson(plan.toJson());
+    else
+        std::fputs(plan.describe().toUtf8().constData(), stdout);
+    return plan.verdict() == QLatin1String("UB99") && !plan.tmpRunsOut ? Success : JobFailed;
 }
 
 } // namespace
@@ -306,6 +480,8 @@ int main(int argc, char* argv[])
         return runVerify(verbArguments);
     if (verb == QLatin1String("firmware"))
         return runFirmware(verbArguments);
+    if (verb == QLatin1String("plan"))
+        return runPlan(verbArguments);
     if (verb == QLatin1String("--help") || verb == QLatin1String("-h") ||
         verb == QLatin1String("help")) {
         std::fputs(kOverview, stdout);

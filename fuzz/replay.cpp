@@ -1,10 +1,6 @@
 // Replays inputs through a fuzz target's entry point in an ordinary build, so that every input
-// that once crashed or hung a target stays a test. Arguments: files or directories of inputs.
-#include <QByteArray>
+// that once crashed or hung a target stays a test. Arguments: directories of inputs.
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QStringList>
 
 #include <cstdint>
 #include <cstdio>
@@ -15,28 +11,19 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
 int main(int argc, char** argv)
 {
     LLVMFuzzerInitialize(&argc, &argv);
-    QStringList inputs;
+    int count = 0;
     for (int i = 1; i < argc; ++i) {
-        const QString arg = QFile::decodeName(argv[i]);
-        if (QFileInfo(arg).isDir()) {
-            const QDir dir(arg);
-            for (const QString& name : dir.entryList(QDir::Files, QDir::Name))
-                inputs.append(dir.filePath(name));
-        } else {
-            inputs.append(arg);
+        const QDir dir(QFile::decodeName(argv[i]));
+        for (const QFileInfo& input : dir.entryInfoList(QDir::Files, QDir::Name)) {
+            QFile file(input.filePath());
+            if (!file.open(QIODevice::ReadOnly))
+                return std::fprintf(stderr, "replay: cannot read %s\n", argv[i]), 1;
+            const QByteArray data = file.readAll();
+            LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(data.constData()),
+                                   size_t(data.size()));
+            ++count;
         }
     }
-    for (const QString& path : qAsConst(inputs)) {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly)) {
-            std::fprintf(stderr, "replay: cannot read %s\n", qPrintable(path));
-            return 1;
-        }
-        const QByteArray data = file.readAll();
-        std::fprintf(stderr, "replay: %s\n", qPrintable(path));
-        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(data.constData()),
-                               size_t(data.size()));
-    }
-    std::fprintf(stderr, "replay: %d inputs, no failure\n", int(inputs.size()));
+    std::fprintf(stderr, "replay: %d inputs, no failure\n", count);
     return 0;
 }

@@ -313,6 +313,8 @@ void TestUpgrade::prepare()
         {"garbage", makePackage({{"fw.tar.bz2", "no tar here"}}).bytes},
         {"hugetype", patched("type", "\xff\xff\xff\xf0")},
         {"hugecount", patched("item count", "\xff\x7f")},
+        {"negative", patched("item count", QByteArray("\x00\x80", 2))},
+        {"magicx", QByteArray(p.bytes).replace(16, 1, "X")},
         {"hugechunk", patched("chunks", "\xff\xff\xff\xff")},
         {"hugechunks", p.bytes.left(p.at["chunk count"]) + PackageBytes().text("4294967295").bytes +
                            p.bytes.mid(p.at["chunks"])},

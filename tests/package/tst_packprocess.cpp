@@ -1,6 +1,6 @@
 // The package format: one hand-checked package byte for byte, round trips at the chunk
-// boundaries, what the reader makes of every kind of broken package, writer failures, and a
-// carried file above 4 GiB.
+// boundaries, writer failures, and a carried file above 4 GiB. What the reader makes of broken
+// packages shows in the device program's scenarios.
 #include "fixtures.h"
 #include "packprocess.h"
 #include "upgradescanner.h"
@@ -15,23 +15,6 @@ namespace {
 
 const qint64 kChunk = 10485760;
 const QStringList kInfo = {"KT310", "5", QStringLiteral("\u00e9"), QStringLiteral("\u4e2d"), ""};
-
-PackageBytes head(const QString& type = "T1")
-{
-    return PackageBytes().header().text(type).text("KT310").text("").text("").text("").text("");
-}
-PackageBytes& item(PackageBytes& p, const QString& name)
-{
-    p.text(name).text("/opt").text("md5");
-    for (int r = 1; r <= 5; ++r)
-        p.text("r");
-    return p;
-}
-PackageBytes& payload(PackageBytes& p, const QByteArray& content)
-{
-    p.text(QString::number(content.size())).text(content.isEmpty() ? "0" : "1");
-    return content.isEmpty() ? p : p.record(content);
-}
 
 } // namespace
 
@@ -141,82 +124,6 @@ private slots:
             QVERIFY(readFile(read.outDir + QStringLiteral("/file%1.bin").arg(i)) == contents.at(i));
         }
         QCOMPARE(read.trailingBytes, 0);
-    }
-
-    void reader_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<bool>("result");
-        QTest::addColumn<QString>("type");
-        QTest::addColumn<int>("information");
-        QTest::addColumn<QStringList>("files"); // name:content of each file written
-
-        PackageBytes p = head();
-        QTest::newRow("cannot be opened") << QByteArray() << false << "unset" << 0 << QStringList();
-        QTest::newRow("empty file") << QByteArray("") << false << "T0" << 0 << QStringList();
-        QTest::newRow("not a package")
-            << QByteArray("BZh91AY&SY plain archive") << false << "T0" << 0 << QStringList();
-        QTest::newRow("magic without its zero")
-            << QByteArray("lumacrestupgradeX") + QByteArray(100, '\0') << false << "T0" << 0
-            << QStringList();
-        QTest::newRow("magic alone reads an empty type")
-            << QByteArray("lumacrestupgrade") << false << "" << 0 << QStringList();
-        for (const char* type : {"T0", "T4", "t1"})
-            QTest::newRow(type) << payload(item(head(type).count(1), "a"), "x").bytes << false
-                                << type << 0 << QStringList();
-        QTest::newRow("negative count means none")
-            << payload(item(head().count(0x8000), "a"), "x").bytes << true << "T1" << 5
-            << QStringList();
-        QTest::newRow("truncated before the count")
-            << PackageBytes().header().text("T3").text("KT310").bytes << true << "T3" << 5
-            << QStringList();
-        p = head().count(2);
-        QTest::newRow("two items, low byte first, names with directories")
-            << payload(payload(item(item(p, "/build/dir/a.bin"), "b.bin"), "AAA"), "").bytes << true
-            << "T1" << 5 << QStringList{"a.bin:AAA", "b.bin:"};
-        p = head().count(2);
-        QTest::newRow("a payload cut short gives an empty file")
-            << payload(item(item(p, "a.bin"), "b.bin"), "AAAA").bytes.append("\0\0\0\1\4\0", 6)
-            << true << "T1" << 5 << QStringList{"a.bin:AAAA", "b.bin:"};
-        p = head().count(2);
-        QTest::newRow("a chunk count beyond the data ends with the data")
-            << payload(item(item(p, "a.bin"), "b.bin"), "xyz")
-                   .text("3")
-                   .text("4294967295")
-                   .record("abc")
-                   .bytes
-            << true << "T1" << 5 << QStringList{"a.bin:xyz", "b.bin:abc"};
-        p = head().count(3);
-        QTest::newRow("an output that cannot be opened")
-            << payload(payload(payload(item(item(item(p, "a.bin"), "dir/"), "c.bin"), "A"), "B"),
-                       "C")
-                   .bytes
-            << false << "T1" << 5 << QStringList{"a.bin:A"};
-        p = head().count(2);
-        QTest::newRow("an item named like the package is refused")
-            << payload(payload(item(item(p, "a.bin"), "/other/pkg"), "A"), "evil").bytes << false
-            << "T1" << 5 << QStringList{"a.bin:A"};
-    }
-    void reader()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(int, information);
-        if (!bytes.isNull())
-            QVERIFY(writeFile("pkg", bytes));
-        QVector<PackItemInfo> items;
-        QString type = "unset";
-        QStringList info;
-        // A path without "/": the files go into the current directory.
-        QTEST(PackProcess::instance().readBinaryFile("pkg", items, type, info), "result");
-        QTEST(type, "type");
-        QCOMPARE(info.size(), information);
-        QStringList files;
-        for (const QString& name : QDir().entryList(QDir::Files, QDir::Name)) {
-            if (name != "pkg")
-                files << name + ':' + readFile(name);
-        }
-        QTEST(files, "files");
-        QVERIFY(readFile("pkg") == bytes);
     }
 
     void writerFailuresLeaveNoPackage_data()

@@ -33,25 +33,6 @@ Files standardFirmware(const QByteArray& version)
             {"notes.txt", "left alone"}};
 }
 
-/// The bytes of a table text: \n, \r, \t, \0, \\ and \xHH stand for what they say.
-QByteArray unescape(const QString& text)
-{
-    const QByteArray in = text.toUtf8();
-    QByteArray out;
-    for (int i = 0; i < in.size(); ++i) {
-        const int escape = in.at(i) == '\\' && i + 1 < in.size()
-                               ? QByteArray("nrt0\\x").indexOf(in.at(i + 1))
-                               : -1;
-        if (escape < 0)
-            out += in.at(i);
-        else if (escape < 5)
-            out += "\n\r\t\0\\"[escape], ++i;
-        else
-            out += char(in.mid(i + 2, 2).toInt(nullptr, 16)), i += 3;
-    }
-    return out;
-}
-
 /// Files (not directories) of the appliance, as device path -> "type size mtime".
 QMap<QString, QString> snapshot(const DeviceRun& run)
 {

@@ -1,4 +1,5 @@
-#include "devicerun.h"
+// The stream splitter of scanner-status on reads with their arrival times; the program itself
+// is a row of the command-line table.
 #include "statusstream.h"
 
 #include <QtTest>
@@ -77,65 +78,6 @@ private slots:
         QVERIFY(stream.flush(610).isEmpty());
         QCOMPARE(render(stream.flush(620)), QStringList{"M@600:UB13start upgrade!"});
         QVERIFY(stream.flush(5000, true).isEmpty());
-    }
-
-    void offline()
-    {
-        // Tool output joins the message before it; a code inside a file name starts one.
-        const QByteArray recorded("tar: x\nUB16ota kernel-image....Imagedone\nUB11/tmp/UC12.bin");
-        QCOMPARE(render(StatusStream::split(recorded)),
-                 QStringList({"T@0:tar: x\n", "M@0:UB16ota kernel-image....Imagedone\n",
-                              "M@0:UB11/tmp/", "M@0:UC12.bin"}));
-    }
-
-    void exitCodes_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("err");
-        QTest::newRow("usage error")
-            << QStringList{"--fast"} << 2 << "scanner-status: usage: unknown option --fast;";
-        QTest::newRow("command cannot start")
-            << QStringList{"--", "/none"} << 4 << "scanner-status: /none: cannot start: ";
-    }
-    void exitCodes()
-    {
-        QFETCH(QStringList, arguments);
-        QFETCH(QString, err);
-        QStringList command = targetCommand(SCANNER_STATUS_BIN) + arguments;
-        QProcess process;
-        process.start(command.takeFirst(), command);
-        QVERIFY(process.waitForFinished(10000));
-        QTEST(process.exitCode(), "code");
-        QVERIFY(process.readAllStandardError().startsWith(err.toUtf8()));
-    }
-
-    void meaning_data()
-    {
-        QTest::addColumn<QByteArray>("message");
-        QTest::addColumn<QString>("code");
-        QTest::addColumn<QString>("meaning");
-        QTest::addColumn<bool>("final");
-        QTest::newRow("success") << QByteArray("UB99upgrade success! reboot!") << "UB99"
-                                 << "upgrade finished; the device may be restarted" << true;
-        QTest::newRow("error") << QByteArray("UC14Md5 check err: ...") << "UC14"
-                               << "a packaged file does not match its digest" << true;
-        QTest::newRow("stage") << QByteArray("UB20MCU ota uboot....x") << "UB20"
-                               << "flashing the MCU application" << false;
-        QTest::newRow("unknown code") << QByteArray("UB55x") << "UB55"
-                                      << "unknown status code" << false;
-        QTest::newRow("saved configuration deleted")
-            << QByteArray("runtxtOrder--saveparaJson--0") << ""
-            << "saved configuration deleted" << false;
-        QTest::newRow("not a message") << QByteArray("tar: x") << ""
-                                       << "not a status message" << false;
-    }
-    void meaning()
-    {
-        QFETCH(QByteArray, message);
-        QTEST(StatusStream::code(message), "code");
-        QTEST(StatusStream::meaning(message), "meaning");
-        QTEST(StatusStream::isFinal(message), "final");
     }
 };
 

@@ -1,6 +1,6 @@
-// upgrade-pack, the real program: the command lines of the table beside this file, each run in
-// a fresh copy of one fixture, with its exit code, its exact output and error text, and the
-// files it left. A failed job must leave the directory as it found it.
+// upgrade-pack and scanner-status, the real programs: the command lines of the table beside this
+// file, each run in a fresh copy of one fixture, with its exit code, its exact output and error
+// text, and the files it left. A failed job must leave the directory as it found it.
 #include "devicerun.h"
 #include "fixtures.h"
 
@@ -14,11 +14,13 @@
 
 namespace {
 
-QString run(const QStringList& command, const QString& dir, int* code = nullptr,
-            QString* err = nullptr)
+/// Runs a command in dir; an argument "<FILE" is its standard input instead.
+QString run(QStringList command, const QString& dir, int* code = nullptr, QString* err = nullptr)
 {
     QProcess process;
     process.setWorkingDirectory(dir);
+    if (command.last().startsWith('<'))
+        process.setStandardInputFile(dir + '/' + command.takeLast().mid(1));
     process.start(command.first(), command.mid(1));
     process.waitForFinished(60000);
     if (code)
@@ -39,11 +41,6 @@ QStringList tree(const QString& dir)
     return entries;
 }
 
-QString unescape(QString text)
-{
-    return text.replace("\\n", "\n").replace("\\x20", " ");
-}
-
 } // namespace
 
 class TestUpgradePack : public QObject {
@@ -57,7 +54,7 @@ class TestUpgradePack : public QObject {
     {
         for (auto it = m_values.begin(); it != m_values.end(); ++it)
             text.replace('{' + it.key() + '}', it.value());
-        return unescape(text);
+        return QString::fromUtf8(unescape(text));
     }
     // A package of a firmware archive holding these files under ota_file/; the manifest lists
     // each but those marked with a leading '-'.
@@ -87,23 +84,26 @@ private slots:
         for (char& byte : a)
             byte = char((x = x * 1103515245u + 12345u) >> 24);
         const QByteArray c = "firmware notes\n";
-        const QList<QPair<QString, QByteArray>> files{{"a.bin", a},
-                                                      {"empty.bin", ""},
-                                                      {"sub/c.txt", c},
-                                                      {"other/c.txt", "another"},
-                                                      {"out.pkg", "an older package"},
-                                                      {"out/c.txt", "an older c.txt"},
-                                                      {"build/self.pkg", "named like the package"},
-                                                      {"plain.tar", a.left(5000)},
-                                                      {"fw/Image", "kernel"},
-                                                      {"fw/fileMd5s", "old"},
-                                                      {"fw/boot/uboot.bin", "boot loader"},
-                                                      {"spaced/my notes.txt", "x"},
-                                                      {"dots/.gitkeep", ""},
-                                                      {"big/a.bin", a},
-                                                      {"staged/images/520M0App.bin", "m"},
-                                                      {"savepara.txt", R"({"savePara": true})"},
-                                                      {"notjson.txt", "{"}};
+        const QList<QPair<QString, QByteArray>> files{
+            {"a.bin", a},
+            {"empty.bin", ""},
+            {"sub/c.txt", c},
+            {"other/c.txt", "another"},
+            {"out.pkg", "an older package"},
+            {"out/c.txt", "an older c.txt"},
+            {"build/self.pkg", "named like the package"},
+            {"plain.tar", a.left(5000)},
+            {"fw/Image", "kernel"},
+            {"fw/fileMd5s", "old"},
+            {"fw/boot/uboot.bin", "boot loader"},
+            {"spaced/my notes.txt", "x"},
+            {"dots/.gitkeep", ""},
+            {"big/a.bin", a},
+            {"staged/images/520M0App.bin", "m"},
+            {"savepara.txt", R"({"savePara": true})"},
+            {"notjson.txt", "{"},
+            {"recording.txt", "tar: x\nUB16ota kernel-image....Imagedone\nUB11/tmp/UC12.binUB55x"
+                              "runtxtOrder--saveparaJson--0UB99upgrade success! reboot!"}};
         for (const auto& file : files)
             QVERIFY(writeFile(base() + '/' + file.first, file.second));
         QVERIFY(QDir().mkpath(base() + "/linked") &&
@@ -169,12 +169,13 @@ private slots:
         QCOMPARE(QProcess::execute("cp", {"-al", base(), dir}), 0);
         const QStringList before = tree(dir);
         QStringList args = parts(expand(fields.value(1)), " ");
-        QStringList command = targetCommand(UPGRADE_PACK_BIN);
         // A file size limit fails the writes as a full disk would.
-        if (args.value(0) == "--fsize")
-            command = QStringList{"prlimit", "--fsize=1000000", "--"} + command;
-        for (const QString& arg : args.mid(args.value(0) == "--fsize"))
-            command << unescape(arg);
+        const bool full = args.value(0) == "--fsize";
+        const bool status = args.value(full) == "scanner-status";
+        QStringList command = QStringList{"prlimit", "--fsize=1000000", "--"}.mid(full ? 0 : 3) +
+                              targetCommand(status ? SCANNER_STATUS_BIN : UPGRADE_PACK_BIN);
+        for (const QString& arg : args.mid(full + status))
+            command << QString::fromUtf8(unescape(arg));
         std::signal(SIGXFSZ, SIG_IGN);
         int code = -1;
         QString err;

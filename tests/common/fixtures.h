@@ -17,7 +17,7 @@ QByteArray md5(const QByteArray& data);
 QByteArray readFile(const QString& path);
 /// The parts of text between separators, without the empty ones.
 QStringList parts(const QString& text, const QString& separator);
-/// The bytes of a test table's text: \\n, \\r, \\t, \\0, \\\\ and \\xHH stand for what they say.
+/// The bytes of a test table's text: \n, \r, \t, \0, \\ and \xHH stand for what they say.
 QByteArray unescape(const QString& text);
 /// The fields of a line of a test table, separated by " | ", each without surrounding blanks.
 QStringList tableFields(const QString& line);

@@ -23,14 +23,11 @@ const QString kPackage = "/tmp/upgrade/p.bin";
 
 Files standardFirmware(const QByteArray& version)
 {
-    return {{"Image", "kernel " + version},
-            {"board.dtb", "device tree " + version},
-            {"uboot.bin", "boot loader " + version},
-            {"520M0App.bin", "mcu " + version},
-            {"rootfs.ext4", "root fs " + version},
-            {"rpmsg.bin", "rpmsg " + version},
-            {"scanner-app.sh", "#!/bin/sh\n" + version},
-            {"notes.txt", "left alone"}};
+    Files files;
+    for (const char* name : {"Image", "board.dtb", "uboot.bin", "520M0App.bin", "rootfs.ext4",
+                             "rpmsg.bin", "scanner-app.sh", "notes.txt"})
+        files << qMakePair(QString(name), name + (' ' + version));
+    return files;
 }
 
 /// Files (not directories) of the appliance, as device path -> "type size mtime".
@@ -108,6 +105,10 @@ private slots:
             line.chop(line.endsWith('\n'));
             if (line.isEmpty() || line.startsWith('#'))
                 continue;
+            if (line.startsWith('{') && line.contains("} = ")) {
+                m_macros[line.section("} = ", 0, 0).mid(1)] = line.section("} = ", 1);
+                continue;
+            }
             const QStringList field = tableFields(line);
             Row& row = m_rows[field.at(0)];
             row.package = package(expand(field.value(1)));
@@ -235,121 +236,93 @@ private slots:
 
 void TestUpgrade::prepare()
 {
-    const QString ota = "/tmp/upgrade/ota_file/";
     const QByteArray archive = makeArchive(firmware(standardFirmware("1")));
     QByteArray noise;
     while (noise.size() < (3 << 20))
         noise += md5(noise.right(32));
     const QByteArray zeros(8 << 20, '\0');
-    m_macros = {
-        {"P", kPackage},
-        {"O", ota},
-        {"A", md5(archive)},
-        {"NOISE", md5(archive + noise)},
-        {"ZEROS", md5(zeros)},
-        {"ID", "UB21sys type:KT310sys real type:m_type:KT310file type:"},
-        {"CHK", "UB11{P}{ID}KT310UB12delete file:{P}UB13start upgrade!"},
-        {"V", "{CHK}UB14unpack file....UB15delete file:/tmp/upgrade/fw.tar.bz2-=Check the "
-              "decompressed files...."},
-        {"ANON", "UB11{P}UB21sys type:sys real type:m_type:KT310file type:KT310UB12delete "
-                 "file:{P}UB13start upgrade!UB14unpack file....UB15delete "
-                 "file:/tmp/upgrade/fw.tar.bz2-=Check the decompressed files...."},
-        {"MCU", "UB16ota kernel-image....{O}ImageUB17ota kernel-dtb....{O}board.dtbUB18ota "
-                "uboot....{O}uboot.binUB20MCU ota uboot....{O}520M0App.bin"},
-        {"ST", "{MCU}UB19ota scanner.rootfs.ext4....{O}rootfs.ext4"},
-        {"NOPARA",
-         "runtxtOrder--filePa--/tmp/savepara.txtruntxtOrder--filePa-not isFile-/tmp/savepara.txt"},
-        {"DONE", "{NOPARA}UB99upgrade success! reboot!"},
-        {"BESIDE", "runtxtOrder--filePa--/tmp/upgrade/savepara.txt"},
-        {"UC19", "UC19analysisFileMd5 err.."},
-        {"CALLS",
-         "calls=iap_update| -u "
-         "|{O}520M0App.bin\\nkillall|scanner-app\\nota_update|{O}Image|kernel-image\\nota_update|{"
-         "O}board.dtb|kernel-dtb\\nota_update|{O}rootfs.ext4|ext4\\nota_update|{O}uboot.bin|"
-         "uboot\\nscp|{O}rpmsg.bin|/run/media/mmcblk2p1/\\nscp|{O}scanner-app.sh|/etc/"},
-        {"MARKER", "/usr/scanner/config/upgradeError.json"},
-        {"LOG", "/usr/scanner/config/upgradeLog.json"},
-        {"SAVED", "/usr/scanner/config/scannerConfig0.json"},
-        {"CONFIG", "/usr/scanner/config/scannerConfig.json"},
-        {"LONG", QString(160, 'r')}};
+    m_macros = {{"A", md5(archive)},
+                {"NOISE", md5(archive + noise)},
+                {"ZEROS", md5(zeros)},
+                {"LONG", QString(160, 'r')}};
 
-    // Packages the table names, for what the recipes cannot say.
+    // Packages and files the table names, for what its recipes cannot say.
     const PackageBytes p = makePackage({{"fw.tar.bz2", archive}});
-    const auto patched = [&](const QString& part, const QByteArray& bytes) {
-        return QByteArray(p.bytes).replace(p.at[part], bytes.size(), bytes);
+    const auto patched = [&](int at, const QByteArray& bytes) {
+        return QByteArray(p.bytes).replace(at, bytes.size(), bytes);
+    };
+    const auto carrying = [](const QByteArray& bytes) {
+        return makePackage({{"fw.tar.bz2", bytes}}).bytes;
     };
     Files escape = firmware(standardFirmware("1")), linkDir = escape, linked = escape;
     escape << Files{{"etc/passwd", "root::0:0::/:/bin/sh\n"}, {"evil", "x"}};
     linkDir << Files{{"ota_file/etc", "->/etc"}, {"through-link", "x"}};
     linked[0].second = "->/etc/outside.bin";
-    linked.last().second.replace(md5("kernel 1"), md5("outside"));
+    linked.last().second.replace(md5("Image 1"), md5("outside"));
     m_packages = {
         {"archive", archive},
+        {"noisy", archive + noise},
         {"std", p.bytes},
-        {"t0", makePackage({}, "T0").bytes},
-        {"none", makePackage({}).bytes},
-        {"mismatch", makePackage({{"fw.tar.bz2", archive, md5("other")}}).bytes},
-        {"two", makePackage({{"fw.tar.bz2", archive}, {"b.bin", "b"}}).bytes},
         {"outside", makePackage({{"/build/fw.tar.bz2", archive, ""}}).bytes},
-        {"garbage", makePackage({{"fw.tar.bz2", "no tar here"}}).bytes},
-        {"hugetype", patched("type", "\xff\xff\xff\xf0")},
-        {"hugecount", patched("item count", "\xff\x7f")},
-        {"negative", patched("item count", QByteArray("\x00\x80", 2))},
-        {"magicx", QByteArray(p.bytes).replace(16, 1, "X")},
-        {"hugechunk", patched("chunks", "\xff\xff\xff\xff")},
+        {"hugetype", patched(p.at["type"], "\xff\xff\xff\xf0")},
+        {"hugecount", patched(p.at["item count"], "\xff\x7f")},
+        {"negative", patched(p.at["item count"], QByteArray("\x00\x80", 2))},
+        {"magicx", patched(16, "X")},
+        {"hugechunk", patched(p.at["chunks"], "\xff\xff\xff\xff")},
         {"hugechunks", p.bytes.left(p.at["chunk count"]) + PackageBytes().text("4294967295").bytes +
                            p.bytes.mid(p.at["chunks"])},
-        {"nulname", makePackage({{QString::fromLatin1("fw\0.tar.bz2", 11), archive}}).bytes},
-        {"nultype", makePackage({{"fw.tar.bz2", archive}}, QString::fromLatin1("T1\0", 3)).bytes},
-        {"nulmodel",
-         makePackage({{"fw.tar.bz2", archive}}, "T1", QString::fromLatin1("KT310\0", 6)).bytes},
-        {"escape", makePackage({{"fw.tar.bz2",
-                                 makeArchive(escape, false,
-                                             {"-P", "--transform", "s,^evil,../../../etc/evil,",
-                                              "--transform", "s,^ota_file/Image,/etc/Image,"})}})
-                       .bytes},
-        {"linkdir",
-         makePackage(
-             {{"fw.tar.bz2",
-               makeArchive(linkDir, false, {"--transform", "s,^through-link,ota_file/etc/evil,"})}})
-             .bytes},
-        {"linked", makePackage({{"fw.tar.bz2", makeArchive(linked)}}).bytes},
-        {"noise", makePackage({{"fw.tar.bz2", archive + noise}}).bytes},
+        {"escape", carrying(makeArchive(escape, false,
+                                        {"-P", "--transform", "s,^evil,../../../etc/evil,",
+                                         "--transform", "s,^ota_file/Image,/etc/Image,"}))},
+        {"linkdir", carrying(makeArchive(linkDir, false,
+                                         {"--transform", "s,^through-link,ota_file/etc/evil,"}))},
+        {"linked", carrying(makeArchive(linked))},
         // The manifest first: a /tmp that runs full still holds it.
-        {"zeros", makePackage({{"fw.tar.bz2",
-                                makeArchive({{"ota_file/fileMd5s", md5(zeros) + "  rootfs.ext4\n"},
-                                             {"ota_file/rootfs.ext4", zeros}})}})
-                      .bytes},
+        {"zeros", carrying(makeArchive({{"ota_file/fileMd5s", md5(zeros) + "  rootfs.ext4\n"},
+                                        {"ota_file/rootfs.ext4", zeros}}))},
         {"huge", QByteArray(8 << 20, 'x') + "\nproduct_model=KT310\n"},
         {"deep", QByteArray(100000, '[') + QByteArray(100000, ']')},
-        {"fresh",
-         makePackage({{"fw.tar.bz2", makeArchive(firmware(standardFirmware("2")))}}).bytes}};
+        {"fresh", carrying(makeArchive(firmware(standardFirmware("2"))))}};
 }
 
 QByteArray TestUpgrade::package(const QString& recipe) const
 {
     QStringList entries = recipe.split(" ; ");
-    const QStringList head = entries.takeFirst().split(':');
+    QStringList head = entries.takeFirst().split(':');
+    const QString kind = head.takeFirst();
+    const auto text = [](const QString& escaped) {
+        const QByteArray bytes = unescape(escaped); // a NUL byte included
+        return QString::fromUtf8(bytes.constData(), bytes.size());
+    };
+    const QString type = text(head.value(0, "T1")), model = text(head.value(1, "KT310"));
     Files files;
-    for (const QString& entry : entries)
-        files << qMakePair(entry.section('=', 0, 0), unescape(entry.section('=', 1)));
-    if (head.first() == "std" || head.first() == "fw") {
-        const QString name = head.value(3, "fw.tar.bz2");
-        const Files content = head.first() == "std" ? standardFirmware("1") : files;
-        return makePackage({{name, makeArchive(firmware(content), name.endsWith(".TAR"))}},
-                           head.value(1, "T1"), head.value(2, "KT310"))
+    QList<Item> items;
+    for (const QString& entry : entries) {
+        const QString name = text(entry.section('=', 0, 0));
+        const QString value = entry.section('=', 1);
+        files << qMakePair(name,
+                           value.startsWith('@') ? m_packages[value.mid(1)] : unescape(value));
+        items << Item{name.section('#', 0, 0), files.last().second,
+                      name.contains('#') ? "" + name.section('#', 1) : QString()};
+    }
+    if (kind == "std" || kind == "fw") {
+        const QString name = head.value(2, "fw.tar.bz2");
+        const Files content = kind == "std" ? standardFirmware("1") : files;
+        return makePackage({{name, makeArchive(firmware(content), name.endsWith(".TAR"))}}, type,
+                           model)
             .bytes;
     }
-    if (head.first() == "tar")
+    if (kind == "tar")
         return makePackage({{"fw.tar.bz2", makeArchive(files)}}).bytes;
-    if (head.first() == "item")
-        return makePackage({{head.at(1), m_packages["archive"]}}).bytes;
-    if (head.first() == "cut") {
+    if (kind == "pkg")
+        return makePackage(items, type, model).bytes;
+    if (kind == "cut") {
+        const QByteArray& whole = m_packages["std"];
         const PackageBytes p = makePackage({{"fw.tar.bz2", m_packages["archive"]}});
-        return p.bytes.left((head.at(1) == "end" ? p.bytes.size() : p.at[head.at(1)]) +
-                            head.at(2).toInt());
+        return whole.left((head.at(0) == "end" ? whole.size() : p.at[head.at(0)]) +
+                          head.at(1).toInt());
     }
-    return m_packages.value(head.first());
+    return m_packages.value(kind);
 }
 
 QByteArray TestUpgrade::plan(const Row& row)

@@ -49,13 +49,10 @@ void DeviceRun::write(const QString& devicePath, const QByteArray& data) const
 {
     const QString path = hostPath(devicePath);
     QDir().mkpath(data == "<dir>" ? path : QFileInfo(path).path());
-    if (data == "<fifo>") {
+    if (data == "<fifo>")
         ::mkfifo(QFile::encodeName(path).constData(), 0644);
-    } else if (data != "<dir>") {
-        QFile file(path);
-        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            file.write(data);
-    }
+    else if (data != "<dir>")
+        writeFile(path, data);
 }
 
 QByteArray DeviceRun::read(const QString& devicePath) const

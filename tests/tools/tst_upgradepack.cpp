@@ -86,6 +86,7 @@ private slots:
         const QByteArray c = "firmware notes\n";
         const QList<QPair<QString, QByteArray>> files{
             {"a.bin", a},
+            {"chunk.bin", a.left(10485760)},
             {"empty.bin", ""},
             {"sub/c.txt", c},
             {"other/c.txt", "another"},
@@ -123,6 +124,10 @@ private slots:
         QCOMPARE(code, 0);
         run(up + QStringList{"create", "-o", "self.pkg", "--type", "T2", "--model", "M",
                              "empty.bin", "build/self.pkg"},
+            base(), &code);
+        QCOMPARE(code, 0);
+        run(up + QStringList{"create", "-o", "chunk.pkg", "--type", "T1", "--model", "M",
+                             "chunk.bin", "empty.bin"},
             base(), &code);
         QCOMPARE(code, 0);
         const QByteArray good = readFile(base() + "/good.pkg");

@@ -37,6 +37,10 @@ void writeText(QDataStream& stream, const QString& text)
 
 QString readText(QDataStream& stream)
 {
+    // A record that ran past the end left the file exhausted: every record after it reads as
+    // empty, as an empty record does (an empty text, not a null one), without asking the file.
+    if (stream.status() != QDataStream::Ok)
+        return QString(QLatin1String(""));
     char* bytes = nullptr;
     uint length = 0;
     stream.readBytes(bytes, length);
@@ -404,8 +408,11 @@ bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items,
         information.append(readText(stream));
 
     unsigned char countBytes[2] = {0, 0};
-    if (package.read(reinterpret_cast<char*>(countBytes), 2) != 2)
+    if (package.read(reinterpret_cast<char*>(countBytes), 2) != 2) {
+        // Nothing is left: every record after this reads as empty.
         read.tablesTruncated = true;
+        stream.setStatus(QDataStream::ReadPastEnd);
+    }
     const qint16 count = qint16(countBytes[0] | (countBytes[1] << 8));
     if (count <= 0) {
         read.tablesTruncated = read.tablesTruncated || stream.status() != QDataStream::Ok;
@@ -414,12 +421,20 @@ bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items,
     }
 
     const int first = items.size();
-    for (int i = 0; i < count; ++i) {
+    items.reserve(first + count);
+    while (items.size() < first + count && stream.status() == QDataStream::Ok) {
         QString fields[8];
         for (QString& field : fields)
             field = readText(stream);
         items.append(PackItemInfo(fields[0], fields[1], fields[2], fields[3], fields[4], fields[5],
                                   fields[6], fields[7]));
+    }
+    if (items.size() < first + count) {
+        // The table is cut short: every record the file no longer holds is eight empty texts.
+        const QString text = readText(stream);
+        const PackItemInfo record(text, text, text, text, text, text, text, text);
+        while (items.size() < first + count)
+            items.append(record);
     }
     read.tablesTruncated = stream.status() != QDataStream::Ok;
 
@@ -461,6 +476,7 @@ bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items,
             if (stream.status() != QDataStream::Ok || length > package.bytesAvailable()) {
                 // A chunk cut short reads as empty, the rest of the file with it.
                 package.seek(packageSize);
+                stream.setStatus(QDataStream::ReadPastEnd);
                 payload.truncated = true;
                 break;
             }

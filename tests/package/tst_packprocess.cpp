@@ -335,6 +335,9 @@ private slots:
                    .chopped(2)
             << true << "T1" << 5 << QStringList{"a.bin", "b.bin"}
             << QStringList{"a.bin", "b.bin", "pkg"};
+        QTest::newRow("item table cut short: the rest read as empty records")
+            << packageOfType("T1").count(3, 0).item("a.bin").text("b.bin").bytes() << false << "T1"
+            << 5 << QStringList{"a.bin", "b.bin", ""} << QStringList{"a.bin", "b.bin", "pkg"};
         QTest::newRow("an output that cannot be opened")
             << packageOfType("T1")
                    .count(3, 0)

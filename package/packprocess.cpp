@@ -468,13 +468,18 @@ bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items,
         st_packPayload payload;
         payload.size = readText(stream);
         payload.chunkCount = readText(stream).toUInt();
+        payload.truncated = stream.status() != QDataStream::Ok;
         bool writeOk = true;
         // The count comes from the file: trust it only as far as the data goes.
         while (payload.chunks < payload.chunkCount && !package.atEnd()) {
             quint32 length = 0;
             stream >> length;
             if (stream.status() != QDataStream::Ok || length > package.bytesAvailable()) {
-                // A chunk cut short reads as empty, the rest of the file with it.
+                // A chunk cut short reads as empty, the rest of the file with it. The bytes it
+                // does hold are still counted, and digested when asked for, but never written.
+                const qint64 rest = package.bytesAvailable();
+                payload.bytes +=
+                    read.digest ? copyBytes(package, nullptr, rest, pieces, writeOk) : rest;
                 package.seek(packageSize);
                 stream.setStatus(QDataStream::ReadPastEnd);
                 payload.truncated = true;

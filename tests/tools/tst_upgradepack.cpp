@@ -273,36 +273,51 @@ private slots:
     void damagedPackages_data()
     {
         QTest::addColumn<QString>("damage");
+        QTest::addColumn<int>("present"); // bytes of a.bin the package still holds
         QTest::addColumn<QStringList>("verifyErrors");
         QTest::addColumn<bool>("md5Ok");
+        QTest::addColumn<QString>("infoTruncated");
+        const QString mismatch = "item 1 (a.bin): md5 mismatch: expected %1, actual %2";
         QTest::newRow("a flipped byte")
-            << "flip" << QStringList{"item 1 (a.bin): md5 mismatch: expected %1, actual %2"}
-            << false;
+            << "flip" << 10485765 << QStringList{mismatch} << false << "";
+        // The last chunk is cut short: the device reads it as empty, the findings count it.
         QTest::newRow("truncated")
-            << "truncate"
-            << QStringList{"item 1 (a.bin): truncated payload: 10485760 of 10485765 bytes",
-                           "item 1 (a.bin): md5 mismatch: expected %1, actual %2"}
-            << false;
+            << "cut 3" << 10485762
+            << QStringList{"item 1 (a.bin): truncated payload: 10485762 of 10485765 bytes",
+                           mismatch}
+            << false << "     truncated: 10485762 bytes present\n";
+        QTest::newRow("last 1000 bytes cut off")
+            << "cut 1000" << 10484769
+            << QStringList{"item 1 (a.bin): truncated payload: 10484769 of 10485765 bytes",
+                           mismatch}
+            << false << "     truncated: 10484769 bytes present\n";
+        QTest::newRow("cut inside the item table")
+            << "keep 150" << 0
+            << QStringList{"the package ends inside its information or item table",
+                           "item 1 (a.bin): truncated payload: the package ends before its size",
+                           "item 1 (a.bin): md5 mismatch: expected , actual %2"}
+            << false << "truncated: the package ends inside its information or item table\n";
         QTest::newRow("trailing bytes")
-            << "append" << QStringList{"3 bytes follow the last item"} << true;
+            << "append" << 10485765 << QStringList{"3 bytes follow the last item"} << true << "";
     }
     void damagedPackages()
     {
         QFETCH(QString, damage);
+        QFETCH(int, present);
         QFETCH(QStringList, verifyErrors);
         QFETCH(bool, md5Ok);
+        QFETCH(QString, infoTruncated);
         const QString src = sources();
         QCOMPARE(upgradePack(src, kCreate + QStringList{"a.bin"}).code, 0);
         QByteArray bytes = readAll(src + "/out.pkg");
-        const QByteArray content = readAll(src + "/a.bin");
-        QByteArray damaged = content;
+        QByteArray damaged = readAll(src + "/a.bin").left(present);
         if (damage == "flip") {
             bytes[bytes.size() - 1] = char(bytes.at(bytes.size() - 1) ^ 1);
             damaged[damaged.size() - 1] = char(damaged.at(damaged.size() - 1) ^ 1);
-        } else if (damage == "truncate") {
-            // The last chunk is cut short: it reads as empty, as on the device.
-            bytes.chop(3);
-            damaged.chop(5);
+        } else if (damage.startsWith("cut ")) {
+            bytes.chop(damage.mid(4).toInt());
+        } else if (damage.startsWith("keep ")) {
+            bytes.truncate(damage.mid(5).toInt());
         } else {
             bytes += "xyz";
         }
@@ -311,10 +326,12 @@ private slots:
         const QString expected = UpgradeScanner::g_GenMd5(src + "/a.bin");
         const QString actual =
             QString::fromLatin1(QCryptographicHash::hash(damaged, QCryptographicHash::Md5).toHex());
+        const auto expand = [&](const QString& line) {
+            return QString(line).replace("%1", expected).replace("%2", actual);
+        };
         QString err;
         for (const QString& line : verifyErrors)
-            err += "upgrade-pack: verify out.pkg: " +
-                   QString(line).replace("%1", expected).replace("%2", actual) + "\n";
+            err += "upgrade-pack: verify out.pkg: " + expand(line) + "\n";
         const Run verified = upgradePack(src, {"verify", "out.pkg"});
         QCOMPARE(verified.code, 1);
         QCOMPARE(QString::fromUtf8(verified.err), err);
@@ -322,23 +339,25 @@ private slots:
 
         const Run info = upgradePack(src, {"info", "--json", "out.pkg"});
         QCOMPARE(info.code, 0);
-        const QJsonObject item =
-            QJsonDocument::fromJson(info.out).object().value("items").toArray().at(0).toObject();
+        const QJsonObject json = QJsonDocument::fromJson(info.out).object();
+        const QJsonObject item = json.value("items").toArray().at(0).toObject();
         QCOMPARE(item.value("md5Ok").toBool(), md5Ok);
+        QCOMPARE(item.value("truncated").toBool() || json.value("truncated").toBool(),
+                 !infoTruncated.isEmpty());
+        const Run text = upgradePack(src, {"info", "out.pkg"});
+        QCOMPARE(text.code, 0);
+        QVERIFY(infoTruncated.isEmpty() ? !text.out.contains("truncated")
+                                        : text.out.contains(infoTruncated.toUtf8()));
 
         // A truncated package is not extracted at all; the others are, as the device would.
         const QString dest = path("extract-" + damage);
         const Run extracted = upgradePack(src, {"extract", "out.pkg", "-C", dest});
-        if (damage == "truncate") {
-            QCOMPARE(extracted.code, 1);
-            QCOMPARE(QString::fromUtf8(extracted.err),
-                     QStringLiteral("upgrade-pack: extract out.pkg: item 1 (a.bin): truncated "
-                                    "payload: 10485760 of 10485765 bytes\n"));
-            QCOMPARE(entries(dest), QStringList());
-        } else {
-            QCOMPARE(extracted.code, 0);
-            QVERIFY(readAll(dest + "/a.bin") == damaged);
-        }
+        const bool refused = !infoTruncated.isEmpty();
+        QCOMPARE(extracted.code, refused ? 1 : 0);
+        QCOMPARE(QString::fromUtf8(extracted.err),
+                 refused ? "upgrade-pack: extract out.pkg: " + expand(verifyErrors.first()) + "\n"
+                         : QString());
+        QVERIFY(refused ? entries(dest).isEmpty() : readAll(dest + "/a.bin") == damaged);
     }
 
     void notAPackage_data()

@@ -58,11 +58,29 @@ bool PackageChecker::md5Ok(int index) const
     return !payload.truncated && payload.md5 == m_items.at(index).md5();
 }
 
+QString PackageChecker::truncatedPayload(int index) const
+{
+    const st_packPayload& payload = m_read.payloads.at(index);
+    return QStringLiteral("%1: truncated payload: %2 of %3 bytes")
+        .arg(itemLabel(index))
+        .arg(payload.bytes)
+        .arg(payload.size);
+}
+
+QString PackageChecker::md5Mismatch(int index) const
+{
+    return QStringLiteral("%1: md5 mismatch: expected %2, actual %3")
+        .arg(itemLabel(index), m_items.at(index).md5(), m_read.payloads.at(index).md5);
+}
+
 QString PackageChecker::describe() const
 {
     QString text = QStringLiteral("type: %1\ninformation:\n").arg(m_type);
     for (int i = 0; i < m_information.size(); ++i)
         text += QStringLiteral("  %1: %2\n").arg(i + 1).arg(m_information.at(i));
+    if (m_read.tablesTruncated)
+        text += QStringLiteral("truncated: the package ends inside its information or item "
+                               "table\n");
     text += QStringLiteral("items: %1\n").arg(m_items.size());
     for (int i = 0; i < m_items.size(); ++i) {
         const PackItemInfo& item = m_items.at(i);
@@ -72,6 +90,9 @@ QString PackageChecker::describe() const
         text += QStringLiteral("     size:   %1\n").arg(itemSize(i));
         text += QStringLiteral("     md5 ok: %1\n")
                     .arg(md5Ok(i) ? QStringLiteral("yes") : QStringLiteral("no"));
+        if (m_read.payloads.at(i).truncated)
+            text += QStringLiteral("     truncated: %1 bytes present\n")
+                        .arg(m_read.payloads.at(i).bytes);
     }
     return text;
 }
@@ -85,10 +106,12 @@ QJsonObject PackageChecker::toJson() const
                                  {QStringLiteral("target"), item.target()},
                                  {QStringLiteral("md5"), item.md5()},
                                  {QStringLiteral("size"), double(itemSize(i))},
-                                 {QStringLiteral("md5Ok"), md5Ok(i)}});
+                                 {QStringLiteral("md5Ok"), md5Ok(i)},
+                                 {QStringLiteral("truncated"), m_read.payloads.at(i).truncated}});
     }
     return QJsonObject{{QStringLiteral("type"), m_type},
                        {QStringLiteral("information"), QJsonArray::fromStringList(m_information)},
+                       {QStringLiteral("truncated"), m_read.tablesTruncated},
                        {QStringLiteral("items"), items}};
 }
 
@@ -101,14 +124,14 @@ QStringList PackageChecker::problems() const
         const st_packPayload& payload = m_read.payloads.at(i);
         bool numeric = false;
         const qint64 size = payload.size.toLongLong(&numeric);
-        if (!numeric || size < 0) {
+        if (payload.truncated && payload.size.isEmpty()) {
+            found << QStringLiteral("%1: truncated payload: the package ends before its size")
+                         .arg(itemLabel(i));
+        } else if (!numeric || size < 0) {
             found << QStringLiteral("%1: size \"%2\" is not a byte count")
                          .arg(itemLabel(i), payload.size);
         } else if (payload.truncated || payload.bytes != size) {
-            found << QStringLiteral("%1: truncated payload: %2 of %3 bytes")
-                         .arg(itemLabel(i))
-                         .arg(payload.bytes)
-                         .arg(size);
+            found << truncatedPayload(i);
         } else if (payload.chunkCount != quint64((size + kChunkSize - 1) / kChunkSize)) {
             found << QStringLiteral("%1: %2 chunks where %3 bytes take %4")
                          .arg(itemLabel(i))
@@ -117,8 +140,7 @@ QStringList PackageChecker::problems() const
                          .arg((size + kChunkSize - 1) / kChunkSize);
         }
         if (payload.md5 != m_items.at(i).md5())
-            found << QStringLiteral("%1: md5 mismatch: expected %2, actual %3")
-                         .arg(itemLabel(i), m_items.at(i).md5(), payload.md5);
+            found << md5Mismatch(i);
     }
     if (m_read.trailingBytes > 0)
         found << QStringLiteral("%1 bytes follow the last item").arg(m_read.trailingBytes);
@@ -147,10 +169,7 @@ bool PackageChecker::extractTo(const QString& dir, const PackProgress& progress)
             return fail(QStringLiteral("cannot write %1 into %2")
                             .arg(fileNameOf(m_items.at(i).name()), dir));
         if (payload.truncated || payload.size != QString::number(payload.bytes))
-            return fail(QStringLiteral("%1: truncated payload: %2 of %3 bytes")
-                            .arg(itemLabel(i))
-                            .arg(payload.bytes)
-                            .arg(payload.size));
+            return fail(truncatedPayload(i));
     }
 
     QStringList fileNames;

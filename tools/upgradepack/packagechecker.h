@@ -34,6 +34,8 @@ private:
     QString itemLabel(int index) const;
     qint64 itemSize(int index) const;
     bool md5Ok(int index) const;
+    QString truncatedPayload(int index) const;
+    QString md5Mismatch(int index) const;
 
     QString m_path;
     QString m_type;

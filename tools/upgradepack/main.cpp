@@ -1,8 +1,8 @@
 // upgrade-pack: the release engineers' tool for upgrade packages. This file only parses the
 // command line and reports; the work is done by the classes beside it.
 #include "firmwarebuilder.h"
-#include "packagecreator.h"
 #include "packagechecker.h"
+#include "packagecreator.h"
 #include "packiteminfo.h"
 #include "progressmeter.h"
 
@@ -160,21 +160,26 @@ int runExtract(const QStringList& arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Writes the files a package carries into DIR under their file names, as the device "
-        "writes them beside the package. Nothing is written unless every file is whole."));
+        "writes them beside the package. Nothing is written unless every file is whole and "
+        "matches its md5."));
     const QCommandLineOption dir(
         {QStringLiteral("C"), QStringLiteral("directory")},
         QStringLiteral("Directory to write into (default: the current one)."),
         QStringLiteral("DIR"), QStringLiteral("."));
-    parser.addOption(dir);
+    const QCommandLineOption force(
+        QStringLiteral("force"),
+        QStringLiteral("Write the files without checking their md5 (a truncated package is still "
+                       "refused)."));
+    parser.addOptions({dir, force});
     parser.addPositionalArgument(QStringLiteral("PKG"), QStringLiteral("The package."));
-    const int early =
-        parse(parser, QStringLiteral("extract"), QStringLiteral("PKG [-C DIR]"), arguments, 1, 1);
+    const int early = parse(parser, QStringLiteral("extract"),
+                            QStringLiteral("PKG [-C DIR] [--force]"), arguments, 1, 1);
     if (early >= 0)
         return early;
     const QString path = parser.positionalArguments().constFirst();
     PackageChecker inspector(path);
     ProgressMeter meter(QStringLiteral("upgrade-pack: extract"), true);
-    if (!inspector.extractTo(parser.value(dir), meter.callback()))
+    if (!inspector.extractTo(parser.value(dir), parser.isSet(force), meter.callback()))
         return failed(QStringLiteral("extract %1").arg(path), inspector.error());
     return Success;
 }

@@ -1,4 +1,5 @@
 #include "packagechecker.h"
+#include "asidefile.h"
 
 #include <QDir>
 #include <QFile>
@@ -6,7 +7,6 @@
 #include <QTemporaryDir>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -147,17 +147,18 @@ QStringList PackageChecker::problems() const
     return found;
 }
 
-bool PackageChecker::extractTo(const QString& dir, const PackProgress& progress)
+bool PackageChecker::extractTo(const QString& dir, bool force, const PackProgress& progress)
 {
     if (!QDir().mkpath(dir))
         return fail(QStringLiteral("cannot create %1").arg(dir));
-    // Files are written aside first and moved in only once all of them are whole.
+    // Files are written aside first and moved in only once all of them are whole and match.
     QTemporaryDir staging(QDir(dir).filePath(QStringLiteral(".upgrade-pack-XXXXXX")));
     if (!staging.isValid())
         return fail(QStringLiteral("cannot write in %1: %2").arg(dir, staging.errorString()));
 
     m_read = st_packRead();
     m_read.outDir = staging.path();
+    m_read.digest = !force;
     m_read.progress = progress;
     if (!PackProcess::instance().readPackage(m_path, m_items, m_type, m_information, m_read))
         return fail(m_read.error);
@@ -170,6 +171,8 @@ bool PackageChecker::extractTo(const QString& dir, const PackProgress& progress)
                             .arg(fileNameOf(m_items.at(i).name()), dir));
         if (payload.truncated || payload.size != QString::number(payload.bytes))
             return fail(truncatedPayload(i));
+        if (!force && payload.md5 != m_items.at(i).md5())
+            return fail(md5Mismatch(i));
     }
 
     QStringList fileNames;
@@ -182,9 +185,7 @@ bool PackageChecker::extractTo(const QString& dir, const PackProgress& progress)
         fileNames.append(fileName);
     }
     for (const QString& fileName : fileNames) {
-        const QByteArray from = QFile::encodeName(staging.filePath(fileName));
-        const QByteArray to = QFile::encodeName(QDir(dir).filePath(fileName));
-        if (std::rename(from.constData(), to.constData()) != 0)
+        if (!moveIntoPlace(staging.filePath(fileName), QDir(dir).filePath(fileName)))
             return fail(QStringLiteral("cannot move %1 into %2: %3")
                             .arg(fileName, dir, QString::fromLocal8Bit(std::strerror(errno))));
     }

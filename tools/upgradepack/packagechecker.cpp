@@ -12,6 +12,7 @@
 namespace {
 
 const qint64 kChunkSize = 10485760;
+const char kTablesTruncated[] = "the package ends inside its information or item table";
 
 QString fileNameOf(const QString& name)
 {
@@ -79,8 +80,7 @@ QString PackageChecker::describe() const
     for (int i = 0; i < m_information.size(); ++i)
         text += QStringLiteral("  %1: %2\n").arg(i + 1).arg(m_information.at(i));
     if (m_read.tablesTruncated)
-        text += QStringLiteral("truncated: the package ends inside its information or item "
-                               "table\n");
+        text += QStringLiteral("truncated: %1\n").arg(QLatin1String(kTablesTruncated));
     text += QStringLiteral("items: %1\n").arg(m_items.size());
     for (int i = 0; i < m_items.size(); ++i) {
         const PackItemInfo& item = m_items.at(i);
@@ -119,7 +119,7 @@ QStringList PackageChecker::problems() const
 {
     QStringList found;
     if (m_read.tablesTruncated)
-        found << QStringLiteral("the package ends inside its information or item table");
+        found << QLatin1String(kTablesTruncated);
     for (int i = 0; i < m_items.size(); ++i) {
         const st_packPayload& payload = m_read.payloads.at(i);
         bool numeric = false;
@@ -163,7 +163,7 @@ bool PackageChecker::extractTo(const QString& dir, bool force, const PackProgres
     if (!PackProcess::instance().readPackage(m_path, m_items, m_type, m_information, m_read))
         return fail(m_read.error);
     if (m_read.tablesTruncated)
-        return fail(QStringLiteral("the package ends inside its information or item table"));
+        return fail(QLatin1String(kTablesTruncated));
     for (int i = 0; i < m_items.size(); ++i) {
         const st_packPayload& payload = m_read.payloads.at(i);
         if (payload.writeFailed)

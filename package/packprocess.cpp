@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QtEndian>
 
 #include <sys/stat.h>
 
@@ -40,6 +41,17 @@ QString readText(QDataStream& stream)
     // empty, as an empty record does (an empty text, not a null one), without asking the file.
     if (stream.status() != QDataStream::Ok)
         return QString(QLatin1String(""));
+    // A record that runs past the end reads as empty and takes the rest of the file with it.
+    // QDataStream would first copy all of that rest into memory, a megabyte more each time and
+    // the whole anew: for a damaged length in a large package, the device's memory and minutes.
+    QIODevice& file = *stream.device();
+    const QByteArray length4 = file.peek(4);
+    if (length4.size() == 4 &&
+        qFromBigEndian<quint32>(length4.constData()) > file.bytesAvailable() - 4) {
+        file.seek(file.size());
+        stream.setStatus(QDataStream::ReadPastEnd);
+        return QString(QLatin1String(""));
+    }
     char* bytes = nullptr;
     uint length = 0;
     stream.readBytes(bytes, length);

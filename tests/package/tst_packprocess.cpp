@@ -338,6 +338,9 @@ private slots:
         QTest::newRow("item table cut short: the rest read as empty records")
             << packageOfType("T1").count(3, 0).item("a.bin").text("b.bin").bytes() << false << "T1"
             << 5 << QStringList{"a.bin", "b.bin", ""} << QStringList{"a.bin", "b.bin", "pkg"};
+        QTest::newRow("a text running past the end reads as empty, the rest with it")
+            << packageOfType("T1").count(2, 0).raw("\x7f\xff\xff\xff").item("a").bytes() << false
+            << "T1" << 5 << QStringList{"", ""} << pkgOnly;
         QTest::newRow("an output that cannot be opened")
             << packageOfType("T1")
                    .count(3, 0)

@@ -6,7 +6,7 @@ seconds() {
     start=$(date +%s%N)
     "$@" >/dev/null
     end=$(date +%s%N)
-    echo "scale=3; ($end - $start) / 1000000000" | bc
+    printf '%.3f\n' "$(echo "scale=3; ($end - $start) / 1000000000" | bc)"
 }
 
 # peak_rss_mib COMMAND...: the peak resident memory of one run, in MiB.

@@ -26,7 +26,9 @@ const qint64 kChunkSize = 10485760;
 // Bytes move through buffers much smaller than a chunk, so memory stays flat. Copying through a
 // buffer that stays in the processor's cache is faster than copy_file_range: a chunk's bytes
 // never start on a page boundary of the package, and the kernel copies those page by page.
+// Pieces for the digest are larger: each one handed to its thread costs a wake-up.
 const qint64 kPieceSize = 262144;
+const qint64 kDigestPieceSize = 1048576;
 const int kMd5Length = 32;
 
 void writeText(QDataStream& stream, const QString& text)
@@ -67,11 +69,11 @@ QString readText(QDataStream& stream)
 /// instead of adding to them.
 class Pieces {
 public:
-    explicit Pieces(bool digest) : m_digest(digest)
+    explicit Pieces(bool digest) : m_digest(digest), m_size(digest ? kDigestPieceSize : kPieceSize)
     {
-        const int count = digest ? 8 : 1;
+        const int count = digest ? 4 : 1;
         for (int i = 0; i < count; ++i) {
-            m_buffers.emplace_back(new char[kPieceSize]);
+            m_buffers.emplace_back(new char[m_size]);
             m_free.push_back(m_buffers.back().get());
         }
         if (digest)
@@ -91,7 +93,10 @@ public:
     Pieces(const Pieces&) = delete;
     Pieces& operator=(const Pieces&) = delete;
 
-    /// A buffer of kPieceSize bytes to fill; waits until one is free.
+    /// Bytes in each buffer.
+    qint64 size() const { return m_size; }
+
+    /// A buffer of size() bytes to fill; waits until one is free.
     char* take()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -146,6 +151,7 @@ private:
     }
 
     const bool m_digest;
+    const qint64 m_size;
     std::vector<std::unique_ptr<char[]>> m_buffers;
     QCryptographicHash m_hash{QCryptographicHash::Md5};
     std::mutex m_mutex;
@@ -164,7 +170,7 @@ qint64 copyBytes(QIODevice& from, QIODevice* to, qint64 n, Pieces& pieces, bool&
 {
     qint64 done = 0;
     while (done < n) {
-        const qint64 want = qMin(n - done, kPieceSize);
+        const qint64 want = qMin(n - done, pieces.size());
         char* piece = pieces.take();
         const qint64 got = from.read(piece, want);
         // A short write is retried: the retry's failure carries the reason (a full disk, say).

@@ -5,11 +5,9 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QtEndian>
 
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include <condition_variable>
 #include <deque>
@@ -25,8 +23,12 @@ const char kMagic[] = "lumacrestupgrade";
 const int kHeaderSize = 100;
 const ushort kXorKey = 0x35;
 const qint64 kChunkSize = 10485760;
-// Bytes move through a buffer much smaller than a chunk, so memory stays flat.
-const qint64 kPieceSize = 1048576;
+// Bytes move through buffers much smaller than a chunk, so memory stays flat. Copying through a
+// buffer that stays in the processor's cache is faster than copy_file_range: a chunk's bytes
+// never start on a page boundary of the package, and the kernel copies those page by page.
+// Pieces for the digest are larger: each one handed to its thread costs a wake-up.
+const qint64 kPieceSize = 262144;
+const qint64 kDigestPieceSize = 1048576;
 const int kMd5Length = 32;
 
 void writeText(QDataStream& stream, const QString& text)
@@ -37,6 +39,21 @@ void writeText(QDataStream& stream, const QString& text)
 
 QString readText(QDataStream& stream)
 {
+    // A record that ran past the end left the file exhausted: every record after it reads as
+    // empty, as an empty record does (an empty text, not a null one), without asking the file.
+    if (stream.status() != QDataStream::Ok)
+        return QString(QLatin1String(""));
+    // A record that runs past the end reads as empty and takes the rest of the file with it.
+    // QDataStream would first copy all of that rest into memory, a megabyte more each time and
+    // the whole anew: for a damaged length in a large package, the device's memory and minutes.
+    QIODevice& file = *stream.device();
+    const QByteArray length4 = file.peek(4);
+    if (length4.size() == 4 &&
+        qFromBigEndian<quint32>(length4.constData()) > file.bytesAvailable() - 4) {
+        file.seek(file.size());
+        stream.setStatus(QDataStream::ReadPastEnd);
+        return QString(QLatin1String(""));
+    }
     char* bytes = nullptr;
     uint length = 0;
     stream.readBytes(bytes, length);
@@ -52,11 +69,11 @@ QString readText(QDataStream& stream)
 /// instead of adding to them.
 class Pieces {
 public:
-    explicit Pieces(bool digest) : m_digest(digest)
+    explicit Pieces(bool digest) : m_digest(digest), m_size(digest ? kDigestPieceSize : kPieceSize)
     {
         const int count = digest ? 4 : 1;
         for (int i = 0; i < count; ++i) {
-            m_buffers.emplace_back(new char[kPieceSize]);
+            m_buffers.emplace_back(new char[m_size]);
             m_free.push_back(m_buffers.back().get());
         }
         if (digest)
@@ -76,7 +93,10 @@ public:
     Pieces(const Pieces&) = delete;
     Pieces& operator=(const Pieces&) = delete;
 
-    /// A buffer of kPieceSize bytes to fill; waits until one is free.
+    /// Bytes in each buffer.
+    qint64 size() const { return m_size; }
+
+    /// A buffer of size() bytes to fill; waits until one is free.
     char* take()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -131,6 +151,7 @@ private:
     }
 
     const bool m_digest;
+    const qint64 m_size;
     std::vector<std::unique_ptr<char[]>> m_buffers;
     QCryptographicHash m_hash{QCryptographicHash::Md5};
     std::mutex m_mutex;
@@ -149,7 +170,7 @@ qint64 copyBytes(QIODevice& from, QIODevice* to, qint64 n, Pieces& pieces, bool&
 {
     qint64 done = 0;
     while (done < n) {
-        const qint64 want = qMin(n - done, kPieceSize);
+        const qint64 want = qMin(n - done, pieces.size());
         char* piece = pieces.take();
         const qint64 got = from.read(piece, want);
         // A short write is retried: the retry's failure carries the reason (a full disk, say).
@@ -166,35 +187,6 @@ qint64 copyBytes(QIODevice& from, QIODevice* to, qint64 n, Pieces& pieces, bool&
             break;
     }
     return done;
-}
-
-/// Copies the next n bytes of from, which are known to be there, to the end of the unbuffered
-/// to inside the kernel, without passing them through this process. Returns -1, having
-/// copied nothing, where the file systems cannot do that; the caller then copies itself.
-qint64 copyInKernel(QFile& from, QFile& to, qint64 n, bool& writeOk)
-{
-#ifdef __linux__
-    const qint64 start = from.pos();
-    loff_t offset = start;
-    while (writeOk && offset - start < n) {
-        const ssize_t copied = ::copy_file_range(from.handle(), &offset, to.handle(), nullptr,
-                                                 size_t(n - (offset - start)), 0);
-        if (copied < 0 && offset == start &&
-            (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
-            return -1;
-        if (copied <= 0)
-            writeOk = false;
-        offset += qMax<ssize_t>(copied, 0);
-    }
-    from.seek(start + n);
-    return n;
-#else
-    Q_UNUSED(from)
-    Q_UNUSED(to)
-    Q_UNUSED(n)
-    Q_UNUSED(writeOk)
-    return -1;
-#endif
 }
 
 } // namespace
@@ -404,8 +396,11 @@ bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items,
         information.append(readText(stream));
 
     unsigned char countBytes[2] = {0, 0};
-    if (package.read(reinterpret_cast<char*>(countBytes), 2) != 2)
+    if (package.read(reinterpret_cast<char*>(countBytes), 2) != 2) {
+        // Nothing is left: every record after this reads as empty.
         read.tablesTruncated = true;
+        stream.setStatus(QDataStream::ReadPastEnd);
+    }
     const qint16 count = qint16(countBytes[0] | (countBytes[1] << 8));
     if (count <= 0) {
         read.tablesTruncated = read.tablesTruncated || stream.status() != QDataStream::Ok;
@@ -414,12 +409,20 @@ bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items,
     }
 
     const int first = items.size();
-    for (int i = 0; i < count; ++i) {
+    items.reserve(first + count);
+    while (items.size() < first + count && stream.status() == QDataStream::Ok) {
         QString fields[8];
         for (QString& field : fields)
             field = readText(stream);
         items.append(PackItemInfo(fields[0], fields[1], fields[2], fields[3], fields[4], fields[5],
                                   fields[6], fields[7]));
+    }
+    if (items.size() < first + count) {
+        // The table is cut short: every record the file no longer holds is eight empty texts.
+        const QString text = readText(stream);
+        const PackItemInfo record(text, text, text, text, text, text, text, text);
+        while (items.size() < first + count)
+            items.append(record);
     }
     read.tablesTruncated = stream.status() != QDataStream::Ok;
 
@@ -443,7 +446,7 @@ bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items,
                                  .arg(name);
                 return false;
             }
-            // Unbuffered: in-kernel copies and ordinary writes then share the file offset.
+            // Unbuffered: each piece goes to the file as it is, not through another buffer.
             if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
                 read.error = QStringLiteral("cannot write %1: %2").arg(outPath, out.errorString());
                 return false;
@@ -453,23 +456,25 @@ bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items,
         st_packPayload payload;
         payload.size = readText(stream);
         payload.chunkCount = readText(stream).toUInt();
+        payload.truncated = stream.status() != QDataStream::Ok;
         bool writeOk = true;
         // The count comes from the file: trust it only as far as the data goes.
         while (payload.chunks < payload.chunkCount && !package.atEnd()) {
             quint32 length = 0;
             stream >> length;
             if (stream.status() != QDataStream::Ok || length > package.bytesAvailable()) {
-                // A chunk cut short reads as empty, the rest of the file with it.
+                // A chunk cut short reads as empty, the rest of the file with it. The bytes it
+                // does hold are still counted, and digested when asked for, but never written.
+                const qint64 rest = package.bytesAvailable();
+                payload.bytes +=
+                    read.digest ? copyBytes(package, nullptr, rest, pieces, writeOk) : rest;
                 package.seek(packageSize);
+                stream.setStatus(QDataStream::ReadPastEnd);
                 payload.truncated = true;
                 break;
             }
-            qint64 got = -1;
-            if (read.extract && !read.digest)
-                got = copyInKernel(package, out, length, writeOk);
-            if (got < 0)
-                got = copyBytes(package, read.extract ? &out : nullptr, length, pieces, writeOk);
-            payload.bytes += got;
+            payload.bytes +=
+                copyBytes(package, read.extract ? &out : nullptr, length, pieces, writeOk);
             ++payload.chunks;
             if (read.progress)
                 read.progress(package.pos(), packageSize);

@@ -18,11 +18,11 @@ using PackProgress = std::function<void(qint64 done, qint64 total)>;
 struct st_packPayload {
     QString size;             ///< the size text as stored
     quint32 chunkCount = 0;   ///< the chunk count as stored (0 when it is not a number)
-    quint32 chunks = 0;       ///< chunk records actually found
-    qint64 bytes = 0;         ///< bytes held by those chunks
-    bool truncated = false;   ///< the package ended before the last announced chunk was whole
+    quint32 chunks = 0;       ///< whole chunk records found; only these are extracted
+    qint64 bytes = 0;         ///< bytes the package holds, a last chunk cut short included
+    bool truncated = false;   ///< the package ended before the payload was whole
     bool writeFailed = false; ///< the extracted file could not be written completely
-    QString md5;              ///< digest of the carried bytes, when asked for
+    QString md5;              ///< digest of those bytes, when asked for
 };
 
 /// Options and findings of one package read, beyond readBinaryFile's own results.

@@ -259,8 +259,13 @@ void TestUpgrade::prepare()
     linkDir << Files{{"ota_file/etc", "->/etc"}, {"through-link", "x"}};
     linked[0].second = "->/etc/outside.bin";
     linked.last().second.replace(md5("Image 1"), md5("outside"));
+    const PackageBytes three = makePackage({{"a.bin", "a"}, {"b.bin", "b"}, {"c.bin", "c"}});
+    const QByteArray tables = three.bytes.left(three.at["payload size"]);
+    const QByteArray secondName = PackageBytes().text("b.bin").bytes;
     m_packages = {
         {"archive", archive},
+        {"shorttable", tables.left(tables.indexOf(secondName) + secondName.size())},
+        {"hugename", QByteArray(tables).replace(three.at["item table"], 4, "\x7f\xff\xff\xff")},
         {"noisy", archive + noise},
         {"std", p.bytes},
         {"outside", makePackage({{"/build/fw.tar.bz2", archive, ""}}).bytes},

@@ -136,7 +136,9 @@ private slots:
         flippedC[c.size() - 2] = char(c.at(c.size() - 2) ^ 1);
         QVERIFY(writeFile(base() + "/flip.pkg", flipped) &&
                 writeFile(base() + "/cut.pkg", good.left(good.size() - 3)) &&
-                writeFile(base() + "/trail.pkg", good + "xyz"));
+                writeFile(base() + "/trail.pkg", good + "xyz") &&
+                writeFile(base() + "/cut1000.pkg", good.left(good.size() - 1000)) &&
+                writeFile(base() + "/table.pkg", good.left(150)));
         QVERIFY(planPackage("images", {"images/520M0App.bin", "images/Image"}) &&
                 planPackage("twostages", {"core-image-scanner.rootfs.ext4"}) &&
                 planPackage("second", {"zImage", "Image.old"}) &&
@@ -147,6 +149,7 @@ private slots:
                     {"E", md5("")},
                     {"C", md5(c)},
                     {"F", md5(flippedC)},
+                    {"T", md5(c.left(12))},
                     {"K", md5("kernel")},
                     {"U", md5("boot loader")},
                     {"CREATE", "create -o out.pkg --type T1 --model KT310"},

@@ -202,14 +202,19 @@ int runExtract(const QStringList& arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Writes the files a package carries into DIR under their file names, as the device "
-        "writes them beside the package. Nothing is written unless every file is whole."));
+        "writes them beside the package. Nothing is written unless every file is whole and "
+        "matches its md5."));
     const QCommandLineOption dir(
         {QStringLiteral("C"), QStringLiteral("directory")},
         QStringLiteral("Directory to write into (default: the current one)."),
         QStringLiteral("DIR"), QStringLiteral("."));
-    parser.addOption(dir);
-    const int early = parse(parser, QStringLiteral("extract"), QStringLiteral("PKG [-C DIR]"),
-                            arguments, packageArgument());
+    const QCommandLineOption force(
+        QStringLiteral("force"),
+        QStringLiteral("Write the files without checking their md5 (a truncated package is still "
+                       "refused)."));
+    parser.addOptions({dir, force});
+    const int early = parse(parser, QStringLiteral("extract"),
+                            QStringLiteral("PKG [-C DIR] [--force]"), arguments, packageArgument());
     if (early >= 0)
         return early;
     const QString path = parser.positionalArguments().constFirst();
@@ -220,7 +225,7 @@ int runExtract(const QStringList& arguments)
         return failed(what, problem);
     PackageChecker inspector(path);
     ProgressMeter meter(QStringLiteral("upgrade-pack: extract"), true);
-    if (!inspector.extractTo(parser.value(dir), meter.callback()))
+    if (!inspector.extractTo(parser.value(dir), parser.isSet(force), meter.callback()))
         return failed(what, inspector.error());
     return Success;
 }

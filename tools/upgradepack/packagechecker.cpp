@@ -1,4 +1,5 @@
 #include "packagechecker.h"
+#include "asidefile.h"
 
 #include <QDir>
 #include <QFile>
@@ -6,12 +7,12 @@
 #include <QTemporaryDir>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 namespace {
 
 const qint64 kChunkSize = 10485760;
+const char kTablesTruncated[] = "the package ends inside its information or item table";
 
 QString fileNameOf(const QString& name)
 {
@@ -58,11 +59,28 @@ bool PackageChecker::md5Ok(int index) const
     return !payload.truncated && payload.md5 == m_items.at(index).md5();
 }
 
+QString PackageChecker::truncatedPayload(int index) const
+{
+    const st_packPayload& payload = m_read.payloads.at(index);
+    return QStringLiteral("%1: truncated payload: %2 of %3 bytes")
+        .arg(itemLabel(index))
+        .arg(payload.bytes)
+        .arg(payload.size);
+}
+
+QString PackageChecker::md5Mismatch(int index) const
+{
+    return QStringLiteral("%1: md5 mismatch: expected %2, actual %3")
+        .arg(itemLabel(index), m_items.at(index).md5(), m_read.payloads.at(index).md5);
+}
+
 QString PackageChecker::describe() const
 {
     QString text = QStringLiteral("type: %1\ninformation:\n").arg(m_type);
     for (int i = 0; i < m_information.size(); ++i)
         text += QStringLiteral("  %1: %2\n").arg(i + 1).arg(m_information.at(i));
+    if (m_read.tablesTruncated)
+        text += QStringLiteral("truncated: %1\n").arg(QLatin1String(kTablesTruncated));
     text += QStringLiteral("items: %1\n").arg(m_items.size());
     for (int i = 0; i < m_items.size(); ++i) {
         const PackItemInfo& item = m_items.at(i);
@@ -72,6 +90,9 @@ QString PackageChecker::describe() const
         text += QStringLiteral("     size:   %1\n").arg(itemSize(i));
         text += QStringLiteral("     md5 ok: %1\n")
                     .arg(md5Ok(i) ? QStringLiteral("yes") : QStringLiteral("no"));
+        if (m_read.payloads.at(i).truncated)
+            text += QStringLiteral("     truncated: %1 bytes present\n")
+                        .arg(m_read.payloads.at(i).bytes);
     }
     return text;
 }
@@ -85,10 +106,12 @@ QJsonObject PackageChecker::toJson() const
                                  {QStringLiteral("target"), item.target()},
                                  {QStringLiteral("md5"), item.md5()},
                                  {QStringLiteral("size"), double(itemSize(i))},
-                                 {QStringLiteral("md5Ok"), md5Ok(i)}});
+                                 {QStringLiteral("md5Ok"), md5Ok(i)},
+                                 {QStringLiteral("truncated"), m_read.payloads.at(i).truncated}});
     }
     return QJsonObject{{QStringLiteral("type"), m_type},
                        {QStringLiteral("information"), QJsonArray::fromStringList(m_information)},
+                       {QStringLiteral("truncated"), m_read.tablesTruncated},
                        {QStringLiteral("items"), items}};
 }
 
@@ -96,19 +119,19 @@ QStringList PackageChecker::problems() const
 {
     QStringList found;
     if (m_read.tablesTruncated)
-        found << QStringLiteral("the package ends inside its information or item table");
+        found << QLatin1String(kTablesTruncated);
     for (int i = 0; i < m_items.size(); ++i) {
         const st_packPayload& payload = m_read.payloads.at(i);
         bool numeric = false;
         const qint64 size = payload.size.toLongLong(&numeric);
-        if (!numeric || size < 0) {
+        if (payload.truncated && payload.size.isEmpty()) {
+            found << QStringLiteral("%1: truncated payload: the package ends before its size")
+                         .arg(itemLabel(i));
+        } else if (!numeric || size < 0) {
             found << QStringLiteral("%1: size \"%2\" is not a byte count")
                          .arg(itemLabel(i), payload.size);
         } else if (payload.truncated || payload.bytes != size) {
-            found << QStringLiteral("%1: truncated payload: %2 of %3 bytes")
-                         .arg(itemLabel(i))
-                         .arg(payload.bytes)
-                         .arg(size);
+            found << truncatedPayload(i);
         } else if (payload.chunkCount != quint64((size + kChunkSize - 1) / kChunkSize)) {
             found << QStringLiteral("%1: %2 chunks where %3 bytes take %4")
                          .arg(itemLabel(i))
@@ -117,40 +140,39 @@ QStringList PackageChecker::problems() const
                          .arg((size + kChunkSize - 1) / kChunkSize);
         }
         if (payload.md5 != m_items.at(i).md5())
-            found << QStringLiteral("%1: md5 mismatch: expected %2, actual %3")
-                         .arg(itemLabel(i), m_items.at(i).md5(), payload.md5);
+            found << md5Mismatch(i);
     }
     if (m_read.trailingBytes > 0)
         found << QStringLiteral("%1 bytes follow the last item").arg(m_read.trailingBytes);
     return found;
 }
 
-bool PackageChecker::extractTo(const QString& dir, const PackProgress& progress)
+bool PackageChecker::extractTo(const QString& dir, bool force, const PackProgress& progress)
 {
     if (!QDir().mkpath(dir))
         return fail(QStringLiteral("cannot create %1").arg(dir));
-    // Files are written aside first and moved in only once all of them are whole.
+    // Files are written aside first and moved in only once all of them are whole and match.
     QTemporaryDir staging(QDir(dir).filePath(QStringLiteral(".upgrade-pack-XXXXXX")));
     if (!staging.isValid())
         return fail(QStringLiteral("cannot write in %1: %2").arg(dir, staging.errorString()));
 
     m_read = st_packRead();
     m_read.outDir = staging.path();
+    m_read.digest = !force;
     m_read.progress = progress;
     if (!PackProcess::instance().readPackage(m_path, m_items, m_type, m_information, m_read))
         return fail(m_read.error);
     if (m_read.tablesTruncated)
-        return fail(QStringLiteral("the package ends inside its information or item table"));
+        return fail(QLatin1String(kTablesTruncated));
     for (int i = 0; i < m_items.size(); ++i) {
         const st_packPayload& payload = m_read.payloads.at(i);
         if (payload.writeFailed)
             return fail(QStringLiteral("cannot write %1 into %2")
                             .arg(fileNameOf(m_items.at(i).name()), dir));
         if (payload.truncated || payload.size != QString::number(payload.bytes))
-            return fail(QStringLiteral("%1: truncated payload: %2 of %3 bytes")
-                            .arg(itemLabel(i))
-                            .arg(payload.bytes)
-                            .arg(payload.size));
+            return fail(truncatedPayload(i));
+        if (!force && payload.md5 != m_items.at(i).md5())
+            return fail(md5Mismatch(i));
     }
 
     QStringList fileNames;
@@ -163,9 +185,7 @@ bool PackageChecker::extractTo(const QString& dir, const PackProgress& progress)
         fileNames.append(fileName);
     }
     for (const QString& fileName : fileNames) {
-        const QByteArray from = QFile::encodeName(staging.filePath(fileName));
-        const QByteArray to = QFile::encodeName(QDir(dir).filePath(fileName));
-        if (std::rename(from.constData(), to.constData()) != 0)
+        if (!moveIntoPlace(staging.filePath(fileName), QDir(dir).filePath(fileName)))
             return fail(QStringLiteral("cannot move %1 into %2: %3")
                             .arg(fileName, dir, QString::fromLocal8Bit(std::strerror(errno))));
     }

@@ -23,8 +23,9 @@ public:
     /// Everything that keeps the package from being well formed and intact; empty when it is.
     QStringList problems() const;
 
-    /// Writes the carried files into dir under their file names; all or nothing.
-    bool extractTo(const QString& dir, const PackProgress& progress);
+    /// Writes the carried files into dir under their file names, all or nothing; each must match
+    /// its md5 unless force.
+    bool extractTo(const QString& dir, bool force, const PackProgress& progress);
 
     /// Why the last operation failed.
     QString error() const { return m_error; }
@@ -34,6 +35,8 @@ private:
     QString itemLabel(int index) const;
     qint64 itemSize(int index) const;
     bool md5Ok(int index) const;
+    QString truncatedPayload(int index) const;
+    QString md5Mismatch(int index) const;
 
     QString m_path;
     QString m_type;

@@ -45,12 +45,33 @@ QByteArray unescape(const QString& text)
     return out;
 }
 
-QStringList tableFields(const QString& line)
+QList<QStringList> readTable(const QString& path, QMap<QString, QString>& texts)
 {
-    QStringList fields = line.split(QRegularExpression(" \\|(?= |$)"));
-    for (QString& field : fields)
-        field = field.trimmed();
-    return fields;
+    QList<QStringList> rows;
+    for (const QString& line : QString::fromUtf8(readFile(path)).split('\n')) {
+        if (line.startsWith('{') && line.contains("} = "))
+            texts[line.section("} = ", 0, 0).mid(1)] = line.section("} = ", 1);
+        else if (!line.trimmed().isEmpty() && !line.startsWith('#'))
+            rows << line.split(QRegularExpression(" \\|(?= |$)"))
+                        .replaceInStrings(QRegularExpression("^ +| +$"), "");
+    }
+    return rows;
+}
+
+QString expandTexts(QString text, const QMap<QString, QString>& texts)
+{
+    static const QRegularExpression name("\\{([A-Z0-9]+|md5:[^{}]*)\\}");
+    QRegularExpressionMatch m;
+    for (int from = 0; (m = name.match(text, from)).hasMatch();) {
+        const QString key = m.captured(1);
+        from = m.capturedEnd();
+        if (key.startsWith("md5:") || texts.contains(key)) {
+            text.replace(m.capturedStart(), m.capturedLength(),
+                         key.startsWith("md5:") ? md5(unescape(key.mid(4))) : texts[key]);
+            from = 0;
+        }
+    }
+    return text;
 }
 
 bool writeFile(const QString& path, const QByteArray& data)

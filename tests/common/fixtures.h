@@ -19,8 +19,11 @@ QByteArray readFile(const QString& path);
 QStringList parts(const QString& text, const QString& separator);
 /// The bytes of a test table's text: \n, \r, \t, \0, \\ and \xHH stand for what they say.
 QByteArray unescape(const QString& text);
-/// The fields of a line of a test table, separated by " | ", each without surrounding blanks.
-QStringList tableFields(const QString& line);
+/// The rows of the test table at path, each a list of the fields its line separates by " | ",
+/// without surrounding blanks; "#" starts a comment line, and "{NAME} = TEXT" defines a text.
+QList<QStringList> readTable(const QString& path, QMap<QString, QString>& texts);
+/// Text with each {NAME} of texts and each {md5:TEXT} replaced, the innermost first.
+QString expandTexts(QString text, const QMap<QString, QString>& texts);
 /// Writes a host file whole, creating its directories.
 bool writeFile(const QString& path, const QByteArray& data);
 

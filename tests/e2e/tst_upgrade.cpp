@@ -74,21 +74,7 @@ class TestUpgrade : public QObject {
     QMap<QString, QString> m_macros;
     QTemporaryDir m_copies; // what upgrade-pack plan is given
 
-    QString expand(QString text) const
-    {
-        static const QRegularExpression macro("\\{([A-Z0-9]+|md5:[^{}]*)\\}");
-        QRegularExpressionMatch m;
-        for (int from = 0; (m = macro.match(text, from)).hasMatch();) {
-            const QString name = m.captured(1);
-            from = m.capturedEnd();
-            if (name.startsWith("md5:") || m_macros.contains(name)) {
-                text.replace(m.capturedStart(), m.capturedLength(),
-                             name.startsWith("md5:") ? md5(unescape(name.mid(4))) : m_macros[name]);
-                from = 0;
-            }
-        }
-        return text;
-    }
+    QString expand(const QString& text) const { return expandTexts(text, m_macros); }
     QByteArray package(const QString& recipe) const;
     QByteArray plan(const Row& row);
     void prepare();
@@ -98,18 +84,7 @@ private slots:
     void initTestCase()
     {
         prepare();
-        QFile table(QFINDTESTDATA("scenarios"));
-        QVERIFY(table.open(QIODevice::ReadOnly));
-        while (!table.atEnd()) {
-            QString line = QString::fromUtf8(table.readLine());
-            line.chop(line.endsWith('\n'));
-            if (line.isEmpty() || line.startsWith('#'))
-                continue;
-            if (line.startsWith('{') && line.contains("} = ")) {
-                m_macros[line.section("} = ", 0, 0).mid(1)] = line.section("} = ", 1);
-                continue;
-            }
-            const QStringList field = tableFields(line);
+        for (const QStringList& field : readTable(QFINDTESTDATA("scenarios"), m_macros)) {
             Row& row = m_rows[field.at(0)];
             row.package = package(expand(field.value(1)));
             row.expected = unescape(expand(field.value(2)));

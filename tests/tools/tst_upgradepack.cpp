@@ -50,11 +50,9 @@ class TestUpgradePack : public QObject {
     QMap<QString, QString> m_values;
 
     QString base() const { return m_dir.filePath("base"); }
-    QString expand(QString text) const
+    QString expand(const QString& text) const
     {
-        for (auto it = m_values.begin(); it != m_values.end(); ++it)
-            text.replace('{' + it.key() + '}', it.value());
-        return QString::fromUtf8(unescape(text));
+        return QString::fromUtf8(unescape(expandTexts(text, m_values)));
     }
     // A package of a firmware archive holding these files under ota_file/; the manifest lists
     // each but those marked with a leading '-'.
@@ -152,29 +150,14 @@ private slots:
                     {"T", md5(c.left(12))},
                     {"K", md5("kernel")},
                     {"U", md5("boot loader")},
-                    {"CREATE", "create -o out.pkg --type T1 --model KT310"},
                     {"MANY", QString("a.bin ").repeated(32768)}};
-        for (const char* stage :
-             {"device tree stage (keyword \".dtb\")",
-              "MCU application stage (keyword \"520M0App\")",
-              "root file system stage (keyword \".ext4\")", "rpmsg file stage (keyword \"rpmsg\")",
-              "scanner application script stage (keyword \"scanner-app.sh\")"})
-            m_values["NOSTAGES"] +=
-                QString(
-                    "%1upgrade-pack: firmware fw.tar: warning: no file for the %2: it is skipped")
-                    .arg(m_values["NOSTAGES"].isEmpty() ? "" : "\\n", stage);
     }
 
     void tool_data()
     {
         QTest::addColumn<QStringList>("fields");
-        QFile table(QFINDTESTDATA("commands"));
-        QVERIFY(table.open(QIODevice::ReadOnly));
-        while (!table.atEnd()) {
-            const QString line = QString::fromUtf8(table.readLine()).trimmed();
-            if (!line.isEmpty() && !line.startsWith('#'))
-                QTest::newRow(qPrintable(tableFields(line).at(0))) << tableFields(line);
-        }
+        for (const QStringList& fields : readTable(QFINDTESTDATA("commands"), m_values))
+            QTest::newRow(qPrintable(fields.at(0))) << fields;
     }
     void tool()
     {

@@ -30,23 +30,19 @@ Files standardFirmware(const QByteArray& version)
     return files;
 }
 
-/// Files (not directories) of the appliance, as device path -> "type size mtime".
+/// Files (not directories) of the appliance, as device path -> "size modification time".
 QMap<QString, QString> snapshot(const DeviceRun& run)
 {
     QMap<QString, QString> state;
     for (const char* top : {"/tmp", "/run", "/etc", "/usr"}) {
         const QString base = run.hostPath(QLatin1String(top));
-        QDirIterator it(base, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        QDirIterator it(base, QDir::Files | QDir::Hidden | QDir::System,
                         QDirIterator::Subdirectories);
         while (it.hasNext()) {
-            struct stat st;
-            const QString path = it.next();
-            if (lstat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISDIR(st.st_mode))
-                state[top + path.mid(base.size())] = QString("%1 %2 %3.%4")
-                                                         .arg(st.st_mode >> 12)
-                                                         .arg(st.st_size)
-                                                         .arg(st.st_mtim.tv_sec)
-                                                         .arg(st.st_mtim.tv_nsec);
+            const QFileInfo info(it.next());
+            state[top + info.filePath().mid(base.size())] =
+                QString::number(info.size()) + ' ' +
+                info.lastModified().toString(Qt::ISODateWithMs);
         }
     }
     return state;

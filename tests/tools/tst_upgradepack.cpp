@@ -82,34 +82,27 @@ private slots:
         for (char& byte : a)
             byte = char((x = x * 1103515245u + 12345u) >> 24);
         const QByteArray c = "firmware notes\n";
-        const QList<QPair<QString, QByteArray>> files{
-            {"a.bin", a},
-            {"chunk.bin", a.left(10485760)},
-            {"empty.bin", ""},
-            {"sub/c.txt", c},
-            {"other/c.txt", "another"},
-            {"out.pkg", "an older package"},
-            {"out/c.txt", "an older c.txt"},
-            {"build/self.pkg", "named like the package"},
-            {"plain.tar", a.left(5000)},
-            {"fw/Image", "kernel"},
-            {"fw/fileMd5s", "old"},
-            {"fw/boot/uboot.bin", "boot loader"},
-            {"spaced/my notes.txt", "x"},
-            {"dots/.gitkeep", ""},
-            {"big/a.bin", a},
-            {"staged/images/520M0App.bin", "m"},
-            {"savepara.txt", R"({"savePara": true})"},
-            {"notjson.txt", "{"},
-            {"recording.txt", "tar: x\nUB16ota kernel-image....Imagedone\nUB11/tmp/UC12.binUB55x"
-                              "runtxtOrder--saveparaJson--0UB99upgrade success! reboot!"},
-            // A live stream: messages after quiet, one written in two parts, tool output.
-            {"live.sh", "printf UB10-quillMark-202312271830_M; sleep 0.6; printf UB11/tmp/up; "
-                        "printf grade/p.bin; sleep 0.6; printf 'UB16ota kernel-image....zImage'; "
-                        "sleep 0.1; printf 'writing kernel\\n'; sleep 0.1; printf UC99; sleep 0.6;"
-                        "printf ub99; sleep 0.6; printf runtxtOrder--filePa--/tmp/savepara.txt; "
-                        "sleep 0.6; printf 'UB99upgrade success! reboot!'; sleep 5"}};
-        for (const auto& file : files)
+        for (const char* file :
+             {"sub/c.txt=firmware notes\n", "other/c.txt=another", "out.pkg=an older package",
+              "out/c.txt=an older c.txt", "build/self.pkg=named like the package",
+              "empty.bin=", "fw/Image=kernel", "fw/fileMd5s=old", "fw/boot/uboot.bin=boot loader",
+              "spaced/my notes.txt=x", "dots/.gitkeep=", "staged/images/520M0App.bin=m",
+              R"(savepara.txt={"savePara": true})", "notjson.txt={",
+              "recording.txt=tar: x\nUB16ota kernel-image....Imagedone\nUB11/tmp/UC12.binUB55x"
+              "runtxtOrder--saveparaJson--0UB99upgrade success! reboot!",
+              // A live stream: messages after quiet, one written in two parts, tool output.
+              "live.sh=printf UB10-quillMark-202312271830_M; sleep 0.6; printf UB11/tmp/up; "
+              "printf grade/p.bin; sleep 0.6; printf 'UB16ota kernel-image....zImage'; "
+              "sleep 0.1; printf 'writing kernel\\n'; sleep 0.1; printf UC99; sleep 0.6;"
+              "printf ub99; sleep 0.6; printf runtxtOrder--filePa--/tmp/savepara.txt; "
+              "sleep 0.6; printf 'UB99upgrade success! reboot!'; sleep 5"})
+            QVERIFY(writeFile(base() + '/' + QString(file).section('=', 0, 0),
+                              QString(file).section('=', 1).toUtf8()));
+        const Files large{{"a.bin", a},
+                          {"chunk.bin", a.left(10485760)},
+                          {"plain.tar", a.left(5000)},
+                          {"big/a.bin", a}};
+        for (const auto& file : large)
             QVERIFY(writeFile(base() + '/' + file.first, file.second));
         QVERIFY(QDir().mkpath(base() + "/linked") &&
                 QFile::link("../a.bin", base() + "/linked/link"));

@@ -192,20 +192,22 @@ private slots:
             QCOMPARE(tree(dir), before);
         for (const QString& check : parts(fields.value(5), " ; ")) {
             const int at = check.indexOf(QRegularExpression("==|[=^~]"));
-            const QString spec = check.left(at),
+            const QString subject = check.left(at),
                           want = expand(check.mid(at + (check.mid(at, 2) == "==" ? 2 : 1)));
-            if (spec == "out")
+            if (subject == "out")
                 QVERIFY2(out.contains(QRegularExpression(want)), qPrintable(out));
-            else if (spec.startsWith("tar:") && spec.count(':') == 2)
-                QCOMPARE(run({"tar", "-xOf", spec.section(':', 1, 1), spec.section(':', 2)}, dir),
-                         want);
-            else if (spec.startsWith("tar:"))
-                QCOMPARE(parts(run({"tar", "-tf", spec.mid(4)}, dir), "\n").join(' '), want);
+            else if (subject.startsWith("tar:") && subject.count(':') == 2)
+                QCOMPARE(
+                    run({"tar", "-xOf", subject.section(':', 1, 1), subject.section(':', 2)}, dir),
+                    want);
+            else if (subject.startsWith("tar:"))
+                QCOMPARE(parts(run({"tar", "-tf", subject.mid(4)}, dir), "\n").join(' '), want);
             else if (check.mid(at, 2) == "==")
-                QVERIFY2(readFile(dir + '/' + spec) == readFile(dir + '/' + want),
+                QVERIFY2(readFile(dir + '/' + subject) == readFile(dir + '/' + want),
                          qPrintable(check));
             else
-                QVERIFY2(readFile(dir + '/' + spec).startsWith(want.toUtf8()), qPrintable(check));
+                QVERIFY2(readFile(dir + '/' + subject).startsWith(want.toUtf8()),
+                         qPrintable(check));
         }
     }
 };

@@ -66,11 +66,6 @@ QByteArray DeviceRun::read(const QString& devicePath) const
     return data.isNull() ? QByteArrayLiteral("") : data;
 }
 
-QString DeviceRun::trace() const
-{
-    return QString::fromUtf8(readFile(m_root.filePath(QStringLiteral("trace"))));
-}
-
 bool DeviceRun::start(const QStringList& arguments)
 {
     stop();
@@ -87,7 +82,8 @@ bool DeviceRun::start(const QStringList& arguments)
                 << arguments;
     m_process = std::make_unique<QProcess>();
     m_process->setStandardOutputFile(QFile::decodeName(fifo));
-    m_process->setStandardErrorFile(m_root.filePath(QStringLiteral("trace")));
+    QDir().mkpath(hostPath(QStringLiteral("/run/sandbox")));
+    m_process->setStandardErrorFile(hostPath(QStringLiteral("/run/sandbox/trace")));
     m_process->start(QStringLiteral(SCANNER_SANDBOX_SCRIPT), sandboxArgs);
     m_reader = std::thread([this, fd] { readOutput(fd); });
     return m_process->waitForStarted(10000);
@@ -141,11 +137,6 @@ QByteArray DeviceRun::output() const
     for (const Chunk& chunk : m_chunks)
         all += chunk.bytes;
     return all;
-}
-
-qint64 DeviceRun::execMs() const
-{
-    return read(QStringLiteral("/run/sandbox/exec-ns")).trimmed().toLongLong() / 1000000;
 }
 
 bool DeviceRun::isRunning() const

@@ -19,8 +19,10 @@ QStringList targetCommand(const QString& program);
 
 /// One run of the real device program in a device sandbox of its own. The appliance's state
 /// lives in a scratch directory on the host, so that a test prepares and inspects it through
-/// the device paths (/tmp, /run, /etc, /usr, /proc/meminfo). Many runs may go on at once. The
-/// program never exits by itself: stop() ends it by its pid.
+/// the device paths (/tmp, /run, /etc, /usr, /proc/meminfo); its debug trace is
+/// /run/sandbox/trace there, and the sandbox notes the time of its exec in nanoseconds in
+/// /run/sandbox/exec-ns. Many runs may go on at once. The program never exits by itself: stop()
+/// ends it by its pid.
 class DeviceRun {
 public:
     /// Bytes of one read from the program's standard output and when they arrived.
@@ -40,8 +42,6 @@ public:
     void write(const QString& devicePath, const QByteArray& data) const;
     /// The content of a device file as the run left it; a null array when it is missing.
     QByteArray read(const QString& devicePath) const;
-    /// What the program wrote to standard error: its debug trace.
-    QString trace() const;
     /// Makes the device's /tmp a tmpfs of this size (e.g. "4m") from the next start on.
     void setTmpSize(const QString& size) { m_tmpSize = size; }
 
@@ -55,8 +55,6 @@ public:
     QByteArray output() const;
     /// Standard output read by read, with arrival times.
     QList<Chunk> chunks() const;
-    /// The wall-clock time of the program's exec, in milliseconds since the epoch.
-    qint64 execMs() const;
     /// True while the program runs.
     bool isRunning() const;
     /// Ends the program by its pid and collects what it left in the pipe.

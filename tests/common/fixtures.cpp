@@ -81,12 +81,6 @@ bool writeFile(const QString& path, const QByteArray& data)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
 }
 
-PackageBytes& PackageBytes::header()
-{
-    bytes += QByteArray("lumacrestupgrade") + QByteArray(84, '\0');
-    return *this;
-}
-
 PackageBytes& PackageBytes::record(const QByteArray& data)
 {
     char length[4];
@@ -103,13 +97,6 @@ PackageBytes& PackageBytes::text(const QString& value)
     return record(transformed.toUtf8());
 }
 
-PackageBytes& PackageBytes::count(int n)
-{
-    bytes += char(n & 0xff);
-    bytes += char((n >> 8) & 0xff);
-    return *this;
-}
-
 PackageBytes& PackageBytes::mark(const QString& part)
 {
     at[part] = bytes.size();
@@ -118,11 +105,11 @@ PackageBytes& PackageBytes::mark(const QString& part)
 
 PackageBytes makePackage(const QList<Item>& items, const QString& type, const QString& model)
 {
-    PackageBytes p;
-    p.header().mark("type").text(type).mark("information").text(model);
-    for (int i = 0; i < 4; ++i)
-        p.text(QString());
-    p.mark("item count").count(items.size()).mark("item table");
+    PackageBytes p{QByteArray("lumacrestupgrade") + QByteArray(84, '\0'), {}};
+    p.mark("type").text(type).mark("information").text(model).text("").text("").text("").text("");
+    p.mark("item count").bytes +=
+        char(items.size() & 0xff) + QByteArray(1, char(items.size() >> 8));
+    p.mark("item table");
     for (const Item& item : items) {
         p.text(item.name).text(QString()).text(
             item.md5.isNull() ? QString::fromLatin1(md5(item.content)) : item.md5);

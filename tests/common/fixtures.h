@@ -33,14 +33,10 @@ struct PackageBytes {
     QByteArray bytes;
     QMap<QString, int> at;
 
-    /// The 100-byte header: the magic and zero bytes.
-    PackageBytes& header();
     /// A length-prefixed record of raw bytes.
     PackageBytes& record(const QByteArray& data);
     /// A text record: each character XOR 0x35, UTF-8 encoded.
     PackageBytes& text(const QString& value);
-    /// The two-byte item count, low byte first.
-    PackageBytes& count(int n);
     /// Remembers where the named part begins.
     PackageBytes& mark(const QString& part);
 };

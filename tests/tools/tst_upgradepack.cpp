@@ -95,7 +95,7 @@ private slots:
               "printf grade/p.bin; sleep 0.6; printf 'UB16ota kernel-image....zImage'; "
               "sleep 0.1; printf 'writing kernel\\n'; sleep 0.1; printf UC99; sleep 0.6;"
               "printf ub99; sleep 0.6; printf runtxtOrder--filePa--/tmp/savepara.txt; "
-              "sleep 0.6; printf 'UB99upgrade success! reboot!'; sleep 5"})
+              "sleep 0.6; printf 'UB99upgrade success! reboot!'; exec sleep 100"})
             QVERIFY(writeFile(base() + '/' + QString(file).section('=', 0, 0),
                               QString(file).section('=', 1).toUtf8()));
         const Files large{{"a.bin", a},

@@ -107,20 +107,18 @@ private slots:
         QVERIFY(QDir().mkpath(base() + "/linked") &&
                 QFile::link("../a.bin", base() + "/linked/link"));
         const QStringList up = targetCommand(UPGRADE_PACK_BIN);
-        int code = -1;
-        run(up + QStringList{"create", "-o", "good.pkg", "--type", "T1", "--model", "KT310",
-                             "--info", "v2.1", "--info", "5%", "--target", "/tmp/upgrade", "a.bin",
-                             "empty.bin", "sub/c.txt"},
-            base(), &code);
-        QCOMPARE(code, 0);
-        run(up + QStringList{"create", "-o", "self.pkg", "--type", "T2", "--model", "M",
-                             "empty.bin", "build/self.pkg"},
-            base(), &code);
-        QCOMPARE(code, 0);
-        run(up + QStringList{"create", "-o", "chunk.pkg", "--type", "T1", "--model", "M",
-                             "chunk.bin", "empty.bin"},
-            base(), &code);
-        QCOMPARE(code, 0);
+        for (const char* args :
+             {"good.pkg --type T1 --model KT310 --info v2.1 --info 5% --target /tmp/upgrade a.bin "
+              "empty.bin sub/c.txt",
+              "self.pkg --type T2 --model M empty.bin build/self.pkg",
+              "chunk.pkg --type T1 --model M chunk.bin empty.bin"}) {
+            int code = -1;
+            run(up + QStringList{"create", "-o"} + QString(args).split(' '), base(), &code);
+            QCOMPARE(code, 0);
+        }
+        // An empty file said to take one chunk, and that chunk empty.
+        PackageBytes chunks = makePackage({{"e.bin", ""}}, "T1", "M");
+        chunks.bytes.truncate(chunks.at["chunk count"]);
         const QByteArray good = readFile(base() + "/good.pkg");
         QByteArray flipped = good, flippedC = c;
         flipped[good.size() - 2] = char(good.at(good.size() - 2) ^ 1);
@@ -129,7 +127,8 @@ private slots:
                 writeFile(base() + "/cut.pkg", good.left(good.size() - 3)) &&
                 writeFile(base() + "/trail.pkg", good + "xyz") &&
                 writeFile(base() + "/cut1000.pkg", good.left(good.size() - 1000)) &&
-                writeFile(base() + "/table.pkg", good.left(150)));
+                writeFile(base() + "/table.pkg", good.left(150)) &&
+                writeFile(base() + "/chunks.pkg", chunks.text("1").record("").bytes));
         QVERIFY(planPackage("images", {"images/520M0App.bin", "images/Image"}) &&
                 planPackage("twostages", {"core-image-scanner.rootfs.ext4"}) &&
                 planPackage("second", {"zImage", "Image.old"}) &&

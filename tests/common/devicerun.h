@@ -66,8 +66,7 @@ private:
     QTemporaryDir m_root;
     std::unique_ptr<QProcess> m_process;
     QString m_tmpSize;
-    // A thread of its own reads the output as it comes, so that arrival times hold however
-    // busy the test is.
+    // A thread of its own reads the output, so that arrival times hold however busy the test is.
     std::thread m_reader;
     std::atomic<bool> m_closeOutput{false};
     mutable std::mutex m_mutex;

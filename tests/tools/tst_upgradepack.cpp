@@ -54,8 +54,7 @@ class TestUpgradePack : public QObject {
     {
         return QString::fromUtf8(unescape(expandTexts(text, m_values)));
     }
-    // A package of a firmware archive holding these files under ota_file/; the manifest lists
-    // each but those marked with a leading '-'.
+    // A package of a firmware archive of these files; the manifest lists all not marked '-'.
     bool planPackage(const QString& name, const QStringList& files)
     {
         Files archive;
@@ -75,8 +74,7 @@ class TestUpgradePack : public QObject {
 private slots:
     void initTestCase()
     {
-        // The fixture: files to pack, a package of them made by the tool, damaged copies, and
-        // firmware to plan.
+        // The fixture: files to pack, packages the tool makes of them, damaged copies, firmware.
         QByteArray a(10485765, Qt::Uninitialized);
         quint32 x = 1;
         for (char& byte : a)

@@ -90,9 +90,9 @@ private slots:
               "runtxtOrder--saveparaJson--0UB99upgrade success! reboot!",
               // A live stream: messages after quiet, one written in two parts, tool output.
               "live.sh=printf UB10-quillMark-202312271830_M; sleep 0.6; printf UB11/tmp/up; "
-              "printf grade/p.bin; sleep 0.6; printf 'UB16ota kernel-image....zImage'; "
-              "sleep 0.1; printf 'writing kernel\\n'; sleep 0.1; printf UC99; sleep 0.6;"
-              "printf ub99; sleep 0.6; printf runtxtOrder--filePa--/tmp/savepara.txt; "
+              "printf grade/p.bin; sleep 0.6; printf UB21; sleep 0.6; printf UB16ota\\ kernel-"
+              "image....zImage; sleep 0.1; printf 'writing kernel\\n'; sleep 0.1; printf UC99; "
+              "sleep 0.6; printf ub99; sleep 0.6; printf runtxtOrder--filePa--/tmp/savepara.txt; "
               "sleep 0.6; printf 'UB99upgrade success! reboot!'; exec sleep 100"})
             QVERIFY(writeFile(base() + '/' + QString(file).section('=', 0, 0),
                               QString(file).section('=', 1).toUtf8()));

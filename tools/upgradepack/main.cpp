@@ -23,21 +23,6 @@ namespace {
 
 enum ExitCode { Success = 0, JobFailed = 1, UsageError = 2 };
 
-const char kOverview[] =
-    "Usage: upgrade-pack VERB [options] ...\n"
-    "\n"
-    "Builds, inspects and checks upgrade packages.\n"
-    "\n"
-    "Verbs:\n"
-    "  create    write a package from files\n"
-    "  info      show a package's type, information and items\n"
-    "  extract   write a package's carried files into a directory\n"
-    "  verify    check that a package is whole and every file matches its md5\n"
-    "  firmware  build a firmware archive from a directory\n"
-    "\n"
-    "Run upgrade-pack VERB --help for the options of each verb, and upgrade-pack --version\n"
-    "for the version.\n";
-
 void print(std::FILE* stream, const QString& text)
 {
     std::fputs(text.toLocal8Bit().constData(), stream);
@@ -279,8 +264,8 @@ int runFirmware(const QStringList& arguments)
         QStringLiteral("Build it even when a stage would take a file not meant for it."));
     parser.addOptions({output, force});
     const int early =
-        parse(parser, QStringLiteral("firmware"), QStringLiteral("-o OUT [--force] DIR"),
-              arguments, {{QStringLiteral("DIR"), QStringLiteral("The firmware files.")}}, {output});
+        parse(parser, QStringLiteral("firmware"), QStringLiteral("-o OUT [--force] DIR"), arguments,
+              {{QStringLiteral("DIR"), QStringLiteral("The firmware files.")}}, {output});
     if (early >= 0)
         return early;
     const QString what = QStringLiteral("firmware %1").arg(parser.value(output));
@@ -462,6 +447,51 @@ int runPlan(const QStringList& arguments)
     return plan.verdict() == QLatin1String("UB99") && !plan.tmpRunsOut ? Success : JobFailed;
 }
 
+/// One verb of the tool: its name, what it does in a line, and how it runs.
+struct Verb {
+    QString name;
+    QString summary;
+    int (*run)(const QStringList& arguments);
+};
+
+/// Every verb, in the order the help lists them; dispatch and help both read this table.
+const QVector<Verb>& verbs()
+{
+    static const QVector<Verb> table = {
+        {QStringLiteral("create"), QStringLiteral("write a package from files"), runCreate},
+        {QStringLiteral("info"), QStringLiteral("show a package's type, information and items"),
+         runInfo},
+        {QStringLiteral("extract"),
+         QStringLiteral("write a package's carried files into a directory"), runExtract},
+        {QStringLiteral("verify"),
+         QStringLiteral("check that a package is whole and every file matches its md5"), runVerify},
+        {QStringLiteral("plan"), QStringLiteral("tell what a scanner will do with a package"),
+         runPlan},
+        {QStringLiteral("firmware"), QStringLiteral("build a firmware archive from a directory"),
+         runFirmware},
+    };
+    return table;
+}
+
+const Verb* findVerb(const QString& name)
+{
+    for (const Verb& verb : verbs()) {
+        if (verb.name == name)
+            return &verb;
+    }
+    return nullptr;
+}
+
+QString overview()
+{
+    QString text = QStringLiteral("Usage: upgrade-pack VERB [options] ...\n\n"
+                                  "Builds, inspects and checks upgrade packages.\n\nVerbs:\n");
+    for (const Verb& verb : verbs())
+        text += QStringLiteral("  %1  %2\n").arg(verb.name.leftJustified(8), verb.summary);
+    return text + QStringLiteral("\nRun upgrade-pack VERB --help for the options of each verb, "
+                                 "and upgrade-pack --version\nfor the version.\n");
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -475,23 +505,20 @@ int main(int argc, char* argv[])
     // QCommandLineParser takes the first entry for the program: the verb stands in for it.
     const QStringList verbArguments = arguments.mid(1);
 
-    if (verb == QLatin1String("create"))
-        return runCreate(verbArguments);
-    if (verb == QLatin1String("info"))
-        return runInfo(verbArguments);
-    if (verb == QLatin1String("extract"))
-        return runExtract(verbArguments);
-    if (verb == QLatin1String("verify"))
-        return runVerify(verbArguments);
-    if (verb == QLatin1String("firmware"))
-        return runFirmware(verbArguments);
-    if (verb == QLatin1String("plan"))
-        return runPlan(verbArguments);
     if (verb == QLatin1String("--help") || verb == QLatin1String("-h") ||
         verb == QLatin1String("help")) {
-        std::fputs(kOverview, stdout);
+        // "help VERB" is that verb's own help.
+        const QString asked = arguments.value(2);
+        if (const Verb* found = findVerb(asked))
+            return found->run({found->name, QStringLiteral("--help")});
+        if (!asked.isEmpty())
+            return failed(QStringLiteral("usage"), QStringLiteral("unknown verb %1").arg(asked),
+                          UsageError);
+        print(stdout, overview());
         return Success;
     }
+    if (const Verb* found = findVerb(verb))
+        return found->run(verbArguments);
     if (verb == QLatin1String("--version") || verb == QLatin1String("-v")) {
         print(stdout,
               QStringLiteral("upgrade-pack %1\n").arg(QCoreApplication::applicationVersion()));
@@ -499,6 +526,6 @@ int main(int argc, char* argv[])
     }
     if (!verb.isEmpty())
         failed(QStringLiteral("usage"), QStringLiteral("unknown verb %1").arg(verb));
-    std::fputs(kOverview, stderr);
+    print(stderr, overview());
     return UsageError;
 }

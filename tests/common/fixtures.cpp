@@ -45,22 +45,46 @@ QByteArray unescape(const QString& text)
     return out;
 }
 
-QList<QStringList> readTable(const QString& path, QMap<QString, QString>& texts)
+bool readTable(const QString& path, QMap<QString, QString>& texts, int minFields, int maxFields,
+               QList<TableRow>& rows, QString& why)
 {
-    QList<QStringList> rows;
-    for (const QString& line : QString::fromUtf8(readFile(path)).split('\n')) {
+    const QStringList lines = QString::fromUtf8(readFile(path)).split('\n');
+    QList<TableRow> raw;
+    for (int i = 0; i < lines.size(); ++i) {
+        const QString& line = lines.at(i);
         if (line.startsWith('{') && line.contains("} = "))
             texts[line.section("} = ", 0, 0).mid(1)] = line.section("} = ", 1);
         else if (!line.trimmed().isEmpty() && !line.startsWith('#'))
-            rows << line.split(QRegularExpression(" \\|(?= |$)"))
-                        .replaceInStrings(QRegularExpression("^ +| +$"), "");
+            raw << TableRow{i + 1, line.split(QRegularExpression(" \\|(?= |$)"))
+                                       .replaceInStrings(QRegularExpression("^ +| +$"), "")};
     }
-    return rows;
+    // Texts may be defined below their first use: expand only once all are read.
+    for (TableRow& row : raw) {
+        const QString at = QStringLiteral("%1:%2: ").arg(QFileInfo(path).fileName()).arg(row.line);
+        if (row.fields.size() < minFields || row.fields.size() > maxFields) {
+            why = at + QStringLiteral("%1 fields, where a row has %2 to %3")
+                           .arg(row.fields.size())
+                           .arg(minFields)
+                           .arg(maxFields);
+            return false;
+        }
+        QStringList unknown;
+        for (QString& field : row.fields)
+            field = expandTexts(field, texts, &unknown);
+        if (!unknown.isEmpty()) {
+            unknown.removeDuplicates();
+            why = at + QStringLiteral("no text {%1}").arg(unknown.join("}, {"));
+            return false;
+        }
+    }
+    rows = raw;
+    return true;
 }
 
-QString expandTexts(QString text, const QMap<QString, QString>& texts)
+QString expandTexts(QString text, const QMap<QString, QString>& texts, QStringList* unknown)
 {
-    static const QRegularExpression name("\\{([A-Z0-9]+|md5:[^{}]*)\\}");
+    // A shell's ${NAME} is no text of the table.
+    static const QRegularExpression name("(?<!\\$)\\{([A-Z][A-Z0-9]*|md5:[^{}]*)\\}");
     QRegularExpressionMatch m;
     for (int from = 0; (m = name.match(text, from)).hasMatch();) {
         const QString key = m.captured(1);
@@ -69,6 +93,8 @@ QString expandTexts(QString text, const QMap<QString, QString>& texts)
             text.replace(m.capturedStart(), m.capturedLength(),
                          key.startsWith("md5:") ? md5(unescape(key.mid(4))) : texts[key]);
             from = 0;
+        } else if (unknown) {
+            unknown->append(key);
         }
     }
     return text;

@@ -19,11 +19,21 @@ QByteArray readFile(const QString& path);
 QStringList parts(const QString& text, const QString& separator);
 /// The bytes of a test table's text: \n, \r, \t, \0, \\ and \xHH stand for what they say.
 QByteArray unescape(const QString& text);
-/// The rows of the test table at path, each a list of the fields its line separates by " | ",
-/// without surrounding blanks; "#" starts a comment line, and "{NAME} = TEXT" defines a text.
-QList<QStringList> readTable(const QString& path, QMap<QString, QString>& texts);
-/// Text with each {NAME} of texts and each {md5:TEXT} replaced, the innermost first.
-QString expandTexts(QString text, const QMap<QString, QString>& texts);
+/// One row of a test table: the line it stands on and its fields.
+struct TableRow {
+    int line;
+    QStringList fields;
+};
+/// Reads the test table at path into rows: each line's fields, separated by " | ", without
+/// surrounding blanks and with every {NAME} expanded; "#" starts a comment line, and
+/// "{NAME} = TEXT" defines a text. False, with why naming the line, when a row has fewer than
+/// minFields or more than maxFields fields or names a text that is not defined.
+bool readTable(const QString& path, QMap<QString, QString>& texts, int minFields, int maxFields,
+               QList<TableRow>& rows, QString& why);
+/// Text with each {NAME} of texts and each {md5:TEXT} replaced, the innermost first; a name
+/// that texts lacks is left in place and added to unknown.
+QString expandTexts(QString text, const QMap<QString, QString>& texts,
+                    QStringList* unknown = nullptr);
 /// Writes a host file whole, creating its directories.
 bool writeFile(const QString& path, const QByteArray& data);
 

@@ -67,11 +67,12 @@ class TestUpgrade : public QObject {
 
     std::map<QString, Row> m_rows;
     QMap<QString, QByteArray> m_packages; // named packages the table refers to
+    mutable QStringList m_unknown;        // names the table used that it does not know
     QMap<QString, QString> m_macros;
     QTemporaryDir m_copies; // what upgrade-pack plan is given
 
-    QString expand(const QString& text) const { return expandTexts(text, m_macros); }
     QByteArray package(const QString& recipe) const;
+    QByteArray named(const QString& name) const;
     QByteArray plan(const Row& row, qint64& waitMs);
     void prepare();
     void interrupt();
@@ -80,11 +81,16 @@ private slots:
     void initTestCase()
     {
         prepare();
-        for (const QStringList& field : readTable(QFINDTESTDATA("scenarios"), m_macros)) {
+        QList<TableRow> rows;
+        QString why;
+        QVERIFY2(readTable(QFINDTESTDATA("scenarios"), m_macros, 3, 5, rows, why), qPrintable(why));
+        for (const TableRow& table : rows) {
+            const QStringList& field = table.fields;
+            const QString at = QStringLiteral("scenarios:%1: ").arg(table.line);
             Row& row = m_rows[field.at(0)];
-            row.package = package(expand(field.value(1)));
-            row.expected = unescape(expand(field.value(2)));
-            for (const QString& entry : parts(expand(field.value(3)), " ; ")) {
+            row.package = field.value(1).isEmpty() ? QByteArray() : package(field.value(1));
+            row.expected = unescape(field.value(2));
+            for (const QString& entry : parts(field.value(3), " ; ")) {
                 const QString key = entry.section('=', 0, 0), value = entry.section('=', 1);
                 if (key == "args") {
                     row.args.clear();
@@ -97,12 +103,19 @@ private slots:
                 } else if (key == "tmp") {
                     row.run->setTmpSize(value);
                 } else {
+                    QVERIFY2(key.startsWith('/'), qPrintable(at + "no device key " + key));
                     row.planned = row.planned && !key.startsWith("/run/sandbox/fake/");
                     row.device[key] =
                         value.startsWith('@') ? package(value.mid(1)) : unescape(value);
                 }
             }
-            row.after = parts(expand(field.value(4)), " ; ");
+            QVERIFY2(m_unknown.isEmpty(), qPrintable(at + "no package " + m_unknown.join(", ")));
+            row.after = parts(field.value(4), " ; ");
+            for (const QString& check : row.after)
+                QVERIFY2(QRegularExpression("^([-+]/|/.*[=~@]|calls=|unchanged$)")
+                             .match(check)
+                             .hasMatch(),
+                         qPrintable(at + "no check " + check));
             row.planned =
                 row.planned && row.interrupt.isEmpty() && row.args.size() == 1 &&
                 !row.expected.endsWith('*') &&
@@ -279,8 +292,7 @@ QByteArray TestUpgrade::package(const QString& recipe) const
     for (const QString& entry : entries) {
         const QString name = text(entry.section('=', 0, 0));
         const QString value = entry.section('=', 1);
-        files << qMakePair(name,
-                           value.startsWith('@') ? m_packages[value.mid(1)] : unescape(value));
+        files << qMakePair(name, value.startsWith('@') ? named(value.mid(1)) : unescape(value));
         items << Item{name.section('#', 0, 0), files.last().second,
                       name.contains('#') ? "" + name.section('#', 1) : QString()};
     }
@@ -301,7 +313,14 @@ QByteArray TestUpgrade::package(const QString& recipe) const
         return whole.left((head.at(0) == "end" ? whole.size() : p.at[head.at(0)]) +
                           head.at(1).toInt());
     }
-    return m_packages.value(kind);
+    return named(kind);
+}
+
+QByteArray TestUpgrade::named(const QString& name) const
+{
+    if (!m_packages.contains(name))
+        m_unknown << name;
+    return m_packages.value(name);
 }
 
 QByteArray TestUpgrade::plan(const Row& row, qint64& waitMs)

@@ -2,26 +2,14 @@
 
 #include <QDateTime>
 #include <QDebug>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QTextStream>
-#include <QTimer>
-
-#include <cstdio>
 
 namespace {
 const char* const kErrorMarker = "/usr/scanner/config/upgradeError.json";
 const char* const kSuccessLog = "/usr/scanner/config/upgradeLog.json";
 } // namespace
-
-void UpgradeScanner::g_waitEventLoop(int msec)
-{
-    // A coarse timer may fire up to 5% early; the parent relies on the full spacing.
-    QEventLoop loop;
-    QTimer::singleShot(msec, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 void UpgradeScanner::writeProcess(QString message)
 {
@@ -30,25 +18,21 @@ void UpgradeScanner::writeProcess(QString message)
     else if (message.startsWith(QLatin1String("UC")))
         upgradeerrorLog();
 
-    g_waitEventLoop(kStatusLeadMs);
+    m_appliance->wait(kStatusLeadMs);
     m_lastMessage = message;
     writeToProcess(m_lastMessage);
-    g_waitEventLoop(kStatusTrailMs);
+    m_appliance->wait(kStatusTrailMs);
 }
 
 void UpgradeScanner::writeToProcess(QString message)
 {
-    QFile out;
-    if (!out.open(stdout, QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
-        return;
-    out.write(message.toLocal8Bit());
-    out.close();
+    m_appliance->send(message);
 }
 
 void UpgradeScanner::upgradeerrorLog()
 {
     const QString path = QLatin1String(kErrorMarker);
-    QFile marker(path);
+    QFile marker(m_appliance->path(path));
     if (marker.open(QIODevice::WriteOnly | QIODevice::Text)) {
         marker.close();
         qDebug() << "--upgradeErrorLog--: OK:" << path;
@@ -59,13 +43,13 @@ void UpgradeScanner::upgradeerrorLog()
 
 void UpgradeScanner::upgradesuccessLog()
 {
-    const QString markerPath = QLatin1String(kErrorMarker);
+    const QString markerPath = m_appliance->path(QLatin1String(kErrorMarker));
     if (QFileInfo(markerPath).isFile())
         QFile::remove(markerPath);
 
     const QString path = QLatin1String(kSuccessLog);
-    const QFileInfo info(path);
-    QFile log(path);
+    const QFileInfo info(m_appliance->path(path));
+    QFile log(info.filePath());
     bool opened = false;
     const char* okText = nullptr;
     const char* errorText = nullptr;
@@ -88,7 +72,7 @@ void UpgradeScanner::upgradesuccessLog()
         return;
     }
     QTextStream stream(&log);
-    stream << QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmsszzz"))
+    stream << m_appliance->now().toString(QStringLiteral("yyyyMMddhhmmsszzz"))
            << "--upgradesuccess--" << m_packagePath;
     stream.flush();
     log.close();

@@ -3,6 +3,136 @@
 #include "packiteminfo.h"
 #include "upgradescanner.h"
 
+namespace {
+const char kBuildStamp[] = "202312271830_M";
+
+QString digestMismatch(const QString& md5, const QString& computed, const QString& path)
+{
+    return QStringLiteral("Md5 check err: strMd5Orignal=%1, calcMd5=%2, filepath=%3")
+        .arg(md5, computed, path);
+}
+} // namespace
+
+const QVector<st_statusCode>& g_statusCodes()
+{
+    static const QVector<st_statusCode> codes = {
+        {"UB10", "started; device information read"},
+        {"UB11", "request taken up"},
+        {"UB21", "package model accepted"},
+        {"UB12", "package unpacked and deleted"},
+        {"UB13", "every packaged file matched its digest"},
+        {"UB14", "unpacking the firmware archive"},
+        {"UB15", "archive unpacked and deleted; verifying"},
+        {"UB16", "flashing the kernel image"},
+        {"UB17", "flashing the device tree"},
+        {"UB18", "flashing the boot loader"},
+        {"UB20", "flashing the MCU application"},
+        {"UB19", "flashing the root file system"},
+        {"UB99", "upgrade finished; the device may be restarted"},
+        {"UC11", "not an upgrade package, or of type T0"},
+        {"UC12", "package unreadable, or of an unknown type"},
+        {"UC13", "package names no upgrade type"},
+        {"UC14", "a packaged file does not match its digest"},
+        {"UC15", "a T1 package must hold exactly one file"},
+        {"UC16", "no firmware archive"},
+        {"UC17", "unpacking left no ota_file/"},
+        {"UC18", "unpacking left no manifest"},
+        {"UC19", "verification of the unpacked files failed"},
+        {"UC20", "kernel image tool crashed"},
+        {"UC21", "kernel image tool failed"},
+        {"UC22", "device tree tool crashed"},
+        {"UC23", "device tree tool failed"},
+        {"UC24", "boot loader tool crashed"},
+        {"UC25", "boot loader tool failed"},
+        {"UC26", "root file system command failed"},
+        {"UC27", "copying the rpmsg file failed"},
+        {"UC28", "copying the scanner application script failed"},
+        {"UC29", "manifest missing"},
+        {"UC30", "manifest cannot be opened"},
+        {"UC31", "a file named in the manifest is missing"},
+        {"UC32", "an unpacked file does not match the manifest"},
+        {"UC33", "MCU tool crashed"},
+        {"UC34", "MCU tool failed"},
+        {"UC35", "upgrade type not carried out on this device"},
+        {"UC36", "package model refused (product model)"},
+        {"UC37", "package model refused (scanner type)"},
+        {"UC38", "package model refused (built-in model)"},
+    };
+    return codes;
+}
+
+QString g_statusMeaning(const QString& message)
+{
+    for (const st_statusCode& code : g_statusCodes()) {
+        if (message.startsWith(QLatin1String(code.code)))
+            return QLatin1String(code.meaning);
+    }
+    // The parameter file's messages carry no code; the longer prefix comes first.
+    static const char* const parameterMessages[][2] = {
+        {"runtxtOrder--filePa-not isFile-", "no parameter file: saved configuration kept"},
+        {"runtxtOrder--filePa--", "parameter file in use"},
+        {"runtxtOrder--saveparaJson--1", "saved configuration kept"},
+        {"runtxtOrder--saveparaJson--0", "saved configuration deleted"},
+        {"runtxtOrder readConfigureFile", "parameter file is not valid JSON"},
+    };
+    for (const auto& parameter : parameterMessages) {
+        if (message.startsWith(QLatin1String(parameter[0])))
+            return QLatin1String(parameter[1]);
+    }
+    return QString();
+}
+
+QString g_msgStarted()
+{
+    return QStringLiteral("UB10-quillMark-") + QLatin1String(kBuildStamp);
+}
+
+QString g_msgRefusedByProduct(const QString& productModel, const QString& packageModel)
+{
+    return QStringLiteral("UC36sys type:") + productModel + QStringLiteral("not file type:") +
+           packageModel;
+}
+
+QString g_msgRefusedByScanner(const QString& productModel, const QString& scannerType,
+                              const QString& packageModel)
+{
+    return QStringLiteral("UC37sys type:") + productModel + QStringLiteral("sys real type:") +
+           scannerType + QStringLiteral("not file type:") + packageModel;
+}
+
+QString g_msgRefusedByBuiltIn(const QString& productModel, const QString& scannerType,
+                              const QString& builtInModel, const QString& packageModel)
+{
+    return QStringLiteral("UC38sys type:") + productModel + QStringLiteral("sys real type:") +
+           scannerType + QStringLiteral("m_type:") + builtInModel +
+           QStringLiteral("not file type:") + packageModel;
+}
+
+QString g_msgPackagedMismatch(const QString& md5, const QString& computed, const QString& path)
+{
+    return QStringLiteral("UC14") + digestMismatch(md5, computed, path);
+}
+
+QString g_msgManifestMissing()
+{
+    return QStringLiteral("UC29file not exists :") + QLatin1String(kOtaManifest);
+}
+
+QString g_msgManifestUnreadable()
+{
+    return QStringLiteral("UC30file open err: ") + QLatin1String(kOtaManifest);
+}
+
+QString g_msgListedMissing(const QString& path)
+{
+    return QStringLiteral("UC31file not exists :") + path;
+}
+
+QString g_msgListedMismatch(const QString& md5, const QString& computed, const QString& path)
+{
+    return QStringLiteral("UC32") + digestMismatch(md5, computed, path);
+}
+
 QString g_msgRequest(const QString& package)
 {
     return QStringLiteral("UB11") + package;

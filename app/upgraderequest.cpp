@@ -39,25 +39,10 @@ QString UpgradeScanner::g_modelRefusal(const QString& productModel, const QStrin
         return QString();
     }
     if (deviceModel == &productModel)
-        return QStringLiteral("UC36sys type:") + productModel + QStringLiteral("not file type:") +
-               packageModel;
+        return g_msgRefusedByProduct(productModel, packageModel);
     if (deviceModel == &scannerType)
-        return QStringLiteral("UC37sys type:") + productModel + QStringLiteral("sys real type:") +
-               scannerType + QStringLiteral("not file type:") + packageModel;
-    return QStringLiteral("UC38sys type:") + productModel + QStringLiteral("sys real type:") +
-           scannerType + QStringLiteral("m_type:") + builtInModel +
-           QStringLiteral("not file type:") + packageModel;
-}
-
-QString UpgradeScanner::g_checkPackagedFile(const QString& fileName, const QString& md5,
-                                            const QString& dir)
-{
-    const QString actual = g_GenMd5(dir + fileName);
-    if (actual == md5)
-        return QString();
-    return QStringLiteral("UC14") +
-           QStringLiteral("Md5 check err: strMd5Orignal=%1, calcMd5=%2, filepath=%3")
-               .arg(md5, actual, QLatin1String(kUpgradeDir) + fileName);
+        return g_msgRefusedByScanner(productModel, scannerType, packageModel);
+    return g_msgRefusedByBuiltIn(productModel, scannerType, builtInModel, packageModel);
 }
 
 void UpgradeScanner::initSetMainOrder(QStringList arguments)
@@ -73,7 +58,11 @@ void UpgradeScanner::initSetMainOrder(QStringList arguments)
     QVector<PackItemInfo> items;
     QString type;
     QStringList information;
-    if (!PackProcess::instance().readBinaryFile(argument, items, type, information)) {
+    // The appliance decides where the extracted files lie and how their writes go.
+    st_packRead read;
+    read.openOutput = [this](const QString& path) { return m_appliance->writableFile(path); };
+    if (!PackProcess::instance().readPackage(m_appliance->path(argument), items, type, information,
+                                             read)) {
         if (type == UpgradeTypeValMap.value(EUpgradeType_T0))
             writeProcess(g_msgNotAPackage(argument));
         else
@@ -95,7 +84,7 @@ void UpgradeScanner::initSetMainOrder(QStringList arguments)
 
     writeProcess(g_msgAccepted(m_productModel, m_scannerType, m_type, packageModel));
 
-    QFile::remove(argument);
+    QFile::remove(m_appliance->path(argument));
     writeProcess(g_msgPackageDeleted(argument));
 
     QJsonArray files;
@@ -112,11 +101,12 @@ void UpgradeScanner::initSetMainOrder(QStringList arguments)
 
     for (const QJsonValue& value : qAsConst(files)) {
         const QJsonObject file = value.toObject();
-        const QString failure =
-            g_checkPackagedFile(file.value(QStringLiteral("CommKeyUpgradeFileName")).toString(),
-                                file.value(QStringLiteral("CommKeyUpgradeFileMd5")).toString());
-        if (!failure.isEmpty()) {
-            writeProcess(failure);
+        const QString path = QLatin1String(kUpgradeDir) +
+                             file.value(QStringLiteral("CommKeyUpgradeFileName")).toString();
+        const QString md5 = file.value(QStringLiteral("CommKeyUpgradeFileMd5")).toString();
+        const QString computed = g_GenMd5(m_appliance->path(path));
+        if (computed != md5) {
+            writeProcess(g_msgPackagedMismatch(md5, computed, path));
             return;
         }
     }

@@ -1,12 +1,16 @@
 #include "upgradescanner.h"
 
+#include "statustexts.h"
+
 #include <QFileInfo>
 
-namespace {
-const char* const kBuildStamp = "202312271830_M";
+UpgradeScanner::UpgradeScanner(QObject* parent)
+    : UpgradeScanner(DeviceAppliance::instance(), parent)
+{
 }
 
-UpgradeScanner::UpgradeScanner(QObject* parent) : QObject(parent), m_type(g_builtInModel())
+UpgradeScanner::UpgradeScanner(Appliance& appliance, QObject* parent)
+    : QObject(parent), m_type(g_builtInModel()), m_appliance(&appliance)
 {
     Init(QJsonObject());
 }
@@ -16,7 +20,7 @@ UpgradeScanner::~UpgradeScanner() = default;
 void UpgradeScanner::Init(QJsonObject)
 {
     readDeviceInfo();
-    writeProcess(QStringLiteral("UB10-quillMark-") + QLatin1String(kBuildStamp));
+    writeProcess(g_msgStarted());
 }
 
 QString UpgradeScanner::g_getFilenameFromPath(QString path)

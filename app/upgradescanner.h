@@ -1,6 +1,8 @@
 #ifndef UPGRADESCANNER_H
 #define UPGRADESCANNER_H
 
+#include "appliance.h"
+
 #include <QByteArray>
 #include <QIODevice>
 #include <QJsonObject>
@@ -27,39 +29,88 @@ struct st_otaFiles {
     QString md5;
 };
 
-/// One component stage of the full-system upgrade: which file it takes and what it does.
+/// One component stage of the full-system upgrade: which file it takes and what it does. A row
+/// of the stage table is built by field name: st_otaStage(name, keyword) and named setters.
 struct st_otaStage {
-    const char* name;         ///< the component, for people
-    const char* keyword;      ///< the stage takes the first file whose path holds it, case ignored
-    const char* trace;        ///< debug line before the stage's message, or nullptr
-    const char* startMessage; ///< sent with the file's path before the run, or nullptr
-    int waitBeforeMs;         ///< event-loop wait after the start message
-    const char* program;      ///< tool run without a shell, or nullptr for a shell command
-    const char* arguments[2]; ///< its arguments, "%1" standing for the file's path
-    const char* commandLine;  ///< shell command: %1 the quoted path, %2 the quoted destination
-    const char* destination;  ///< directory a copy goes to, or nullptr
-    const char* stopBefore;   ///< process stopped before the run, or nullptr
-    const char* crashCode;    ///< sent when the tool crashed (tools without a shell)
-    bool traceCrash;          ///< a debug line goes before the crash message
-    const char* failCode;     ///< sent when the result is not 0
-    bool failureNamesCommand; ///< the failure carries the command line, not the result text
-    bool traceFailure;        ///< the result text also goes to the debug stream
-    bool removeAfter;         ///< the file is deleted after a successful run
-    const char* openAfter;    ///< path whose permissions are opened afterwards, or nullptr
-    int sleepAfterS;          ///< seconds the thread sleeps after a successful run
+    const char* name;                   ///< the component, for people
+    const char* keyword;                ///< it takes the first file whose path holds it, any case
+    const char* trace = nullptr;        ///< debug line before the stage's message
+    const char* startMessage = nullptr; ///< sent with the file's path before the run
+    int waitBeforeMs = 0;               ///< event-loop wait after the start message
+    const char* program = nullptr;      ///< tool run without a shell
+    const char* arguments[2] = {};      ///< its arguments, "%1" standing for the file's path
+    const char* commandLine = nullptr;  ///< shell command: %1 the quoted path, %2 the destination
+    const char* destination = nullptr;  ///< directory a copy goes to
+    const char* stopBefore = nullptr;   ///< process stopped before the run
+    const char* crashCode = nullptr;    ///< sent when the tool crashed (tools without a shell)
+    bool traceCrash = false;            ///< a debug line goes before the crash message
+    const char* failCode = nullptr;     ///< sent when the result is not 0
+    bool failureNamesCommand = false;   ///< the failure carries the command line, not the result
+    bool traceFailure = false;          ///< the result text also goes to the debug stream
+    bool removeAfter = false;           ///< the file is deleted after a successful run
+    const char* openAfter = nullptr;    ///< path whose permissions are opened afterwards
+    int sleepAfterS = 0;                ///< seconds the thread sleeps after a successful run
+
+    /// A stage of the named component that takes the first file holding keyword.
+    st_otaStage(const char* component, const char* key) : name(component), keyword(key) {}
+    /// Writes a debug line with the file's path before the stage's message.
+    st_otaStage& tracing(const char* text) { return trace = text, *this; }
+    /// Sends message, followed by the file's path, before the run.
+    st_otaStage& announcing(const char* message) { return startMessage = message, *this; }
+    /// Waits in the event loop after the start message.
+    st_otaStage& waitingBefore(int msec) { return waitBeforeMs = msec, *this; }
+    /// Runs tool without a shell with these two arguments; "%1" is the file's path.
+    st_otaStage& runningTool(const char* tool, const char* first, const char* second)
+    {
+        program = tool;
+        arguments[0] = first;
+        arguments[1] = second;
+        return *this;
+    }
+    /// Runs a command line through the shell; %1 is the file's path.
+    st_otaStage& runningShell(const char* line) { return commandLine = line, *this; }
+    /// Copies the file into directory with "scp %1 %2" through the shell.
+    st_otaStage& copyingTo(const char* directory)
+    {
+        commandLine = "scp %1 %2";
+        destination = directory;
+        failureNamesCommand = true;
+        return *this;
+    }
+    /// Stops the named processes before the run.
+    st_otaStage& stopping(const char* process) { return stopBefore = process, *this; }
+    /// Sends code when the tool crashed.
+    st_otaStage& onCrash(const char* code) { return crashCode = code, *this; }
+    /// Writes a debug line before the crash message.
+    st_otaStage& tracingCrash() { return traceCrash = true, *this; }
+    /// Sends code, followed by the result text, when the result is not 0.
+    st_otaStage& onFailure(const char* code) { return failCode = code, *this; }
+    /// Also writes the result text of a failure as a debug line.
+    st_otaStage& tracingFailure() { return traceFailure = true, *this; }
+    /// Deletes the file after a successful run.
+    st_otaStage& removingFile() { return removeAfter = true, *this; }
+    /// Opens the permissions of path after a successful run.
+    st_otaStage& opening(const char* path) { return openAfter = path, *this; }
+    /// Blocks the thread for seconds after a successful run.
+    st_otaStage& sleepingAfter(int seconds) { return sleepAfterS = seconds, *this; }
 };
 
 /// The one upgrader of the process: start-up, status channel, request handling and installation.
+/// Everything it does outside itself goes through its appliance.
 class UpgradeScanner : public QObject {
     Q_OBJECT
 
 public:
-    /// Reads the device identity and announces the program to the parent process.
+    /// Reads the device identity and announces the program to the parent process, on the
+    /// appliance the program runs on.
     explicit UpgradeScanner(QObject* parent = nullptr);
+    /// The same on another appliance, which must outlive the upgrader.
+    explicit UpgradeScanner(Appliance& appliance, QObject* parent = nullptr);
     /// Releases the members.
     ~UpgradeScanner() override;
 
-    /// Start-up work run once by the constructor; the argument is not used.
+    /// Start-up work run once by the constructor. It stays with its unused argument: the
+    /// system's start-up operation is named and called so.
     void Init(QJsonObject);
 
     /// Handles the command line: reads, checks and dispatches one upgrade package.
@@ -83,12 +134,9 @@ public:
     static void g_parseMemInfo(QIODevice& meminfo, QString& memoryClass);
     /// Takes the scanner type from the content of scannerConfig.json; unchanged when it has none.
     static void g_parseScannerConfig(const QByteArray& data, QString& scannerType);
-    /// Reads a copy of /etc/issue as readDeviceInfo does; false when it cannot be opened.
-    static bool g_readIssueFile(const QString& path, QString& productModel, QString& systemBranch,
-                                QString& systemVersion);
-    /// Reads a copy of scannerConfig.json as readDeviceInfo does; false when it cannot be opened.
-    static bool g_readScannerConfigFile(const QString& path, QString& scannerType);
-    /// True when a package built for packageModel may be installed on a deviceModel device.
+    /// True when a package built for packageModel may be installed on a deviceModel device. The
+    /// request decides through g_modelRefusal, which the host's planner shares; this stays as
+    /// the system's named operation.
     bool model_compare(QString deviceModel, QString packageModel);
     /// model_compare without an upgrader: true when both models stand in one group.
     static bool g_modelCompare(const QString& deviceModel, const QString& packageModel);
@@ -104,21 +152,13 @@ public:
 
     /// MD5 of a file's content as 32 lower-case hex digits; empty when it cannot be read whole.
     static QString g_GenMd5(QString filePath);
-    /// Checks a packaged file, extracted into dir, against its digest: the failure message
-    /// (naming the file under /tmp/upgrade/), empty when it matches.
-    static QString g_checkPackagedFile(const QString& fileName, const QString& md5,
-                                       const QString& dir = QLatin1String(kUpgradeDir));
     /// Reads the unpacked archive's manifest into m_otaFiles and verifies every listed file.
     bool analysisFileMd5();
-    /// Reads the manifest of the tree at otaDir into files and verifies every listed file: the
-    /// first failure's message, naming the device's paths, or empty when all pass.
-    static QString g_verifyOtaTree(const QString& otaDir, QList<st_otaFiles>& files);
     /// The records of an open manifest's lines, with paths under /tmp/upgrade/ota_file/.
     static QList<st_otaFiles> g_readManifest(QIODevice& manifest);
-    /// Checks one manifest record against its file in the tree at otaDir: the failure message,
-    /// naming the device's path, or empty when it passes.
-    static QString g_checkOtaFile(const st_otaFiles& entry,
-                                  const QString& otaDir = QLatin1String(kOtaFileDir));
+    /// Checks one manifest record against its unpacked file: the failure message, or empty when
+    /// it passes.
+    QString checkOtaFile(const st_otaFiles& entry) const;
     /// True for the side files that a manifest lists but that are never checked.
     static bool g_isSideFile(const QString& path);
 
@@ -132,9 +172,8 @@ public:
     static QStringList g_stageArguments(const st_otaStage& stage, const QString& path);
     /// The shell command line a stage runs for the file at path.
     static QString g_stageCommand(const st_otaStage& stage, const QString& path);
-    /// tar's arguments for unpacking the archive at archivePath into workDir.
-    static QStringList g_tarArguments(const QString& archivePath,
-                                      const QString& workDir = QLatin1String(kUpgradeDir));
+    /// tar's arguments for unpacking the archive at archivePath into /tmp/upgrade/.
+    static QStringList g_tarArguments(const QString& archivePath);
     /// The path as one word of a shell command line: quoted unless no character needs it.
     static QString g_shellWord(const QString& path);
     /// Hands the one file of a T1 package to the full-system upgrade.
@@ -143,9 +182,6 @@ public:
     void runtxtOrder();
     /// Where parameter preservation first looks for the parameter file of a package.
     static QString g_saveParaPath(const QString& packagePath);
-    /// The parameter file that parameter preservation uses, looked for under root: the one
-    /// beside the package when it is a file, otherwise the one in /tmp.
-    static QString g_saveParaFile(const QString& packagePath, const QString& root = QString());
     /// Reads a parameter file's content: false, with the parser's text, when it is not JSON;
     /// otherwise whether it holds the "savePara" choice and its value.
     static bool g_parseSavePara(const QByteArray& content, bool& hasChoice, bool& savePara,
@@ -157,7 +193,8 @@ public:
     bool closeProcess(QString name);
     /// Starts chmod 777 on the path, detached; true when it started.
     bool modifyingFilePermissions(QString path);
-    /// Starts reboot, detached; true when it started.
+    /// Starts reboot, detached; true when it started. Nothing calls it: restarting is left to
+    /// the parent, and it stays as the system's named action for that.
     bool rebootSystem();
 
     /// The file-name part of a path: the text after its last "/".
@@ -173,11 +210,10 @@ public:
     static constexpr int kSavedConfigWaitMs = 200;
 
 protected:
-    /// Runs a nested event loop until a single-shot timer of msec milliseconds quits it.
-    static void g_waitEventLoop(int msec);
-
     QJsonObject m_upgradeConfig;
     QList<st_otaFiles> m_otaFiles;
+    /// The message being sent; nothing reads it back, but the status channel keeps it as the
+    /// run's last word, as it always has.
     QString m_lastMessage;
     QString m_type;
     QString m_scannerType;
@@ -186,6 +222,8 @@ protected:
     QString m_systemVersion;
     QString m_memoryClass;
     QString m_packagePath;
+    /// The world outside: files, tools, the status channel, waits and the clock.
+    Appliance* m_appliance;
 };
 
 #endif // UPGRADESCANNER_H

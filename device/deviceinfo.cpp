@@ -90,36 +90,18 @@ bool openRegular(QFile& file, QIODevice::OpenMode mode)
 }
 } // namespace
 
-bool UpgradeScanner::g_readIssueFile(const QString& path, QString& productModel,
-                                     QString& systemBranch, QString& systemVersion)
-{
-    QFile issue(path);
-    if (!openRegular(issue, QIODevice::ReadOnly | QIODevice::Text))
-        return false;
-    g_parseIssue(issue, productModel, systemBranch, systemVersion);
-    issue.close();
-    return true;
-}
-
-bool UpgradeScanner::g_readScannerConfigFile(const QString& path, QString& scannerType)
-{
-    QFile config(path);
-    if (!openRegular(config, QIODevice::ReadOnly))
-        return false;
-    const QByteArray data = config.readAll();
-    config.close();
-    g_parseScannerConfig(data, scannerType);
-    return true;
-}
-
 void UpgradeScanner::readDeviceInfo()
 {
-    if (!g_readIssueFile(QStringLiteral("/etc/issue"), m_productModel, m_systemBranch,
-                         m_systemVersion))
+    QFile issue(m_appliance->path(QStringLiteral("/etc/issue")));
+    if (openRegular(issue, QIODevice::ReadOnly | QIODevice::Text)) {
+        g_parseIssue(issue, m_productModel, m_systemBranch, m_systemVersion);
+        issue.close();
+    } else {
         qDebug() << "-----Can't open the file!--------/etc/issue";
+    }
     qDebug() << "----------/etc/issue-----" << m_productModel << m_systemBranch << m_systemVersion;
 
-    QFile meminfo(QStringLiteral("/proc/meminfo"));
+    QFile meminfo(m_appliance->path(QStringLiteral("/proc/meminfo")));
     if (openRegular(meminfo, QIODevice::ReadOnly | QIODevice::Text)) {
         g_parseMemInfo(meminfo, m_memoryClass);
         meminfo.close();
@@ -128,6 +110,10 @@ void UpgradeScanner::readDeviceInfo()
     }
     qDebug() << "---------/proc/meminfo----" << m_memoryClass;
 
-    g_readScannerConfigFile(QStringLiteral("/usr/scanner/config/scannerConfig.json"),
-                            m_scannerType);
+    QFile config(m_appliance->path(QStringLiteral("/usr/scanner/config/scannerConfig.json")));
+    if (openRegular(config, QIODevice::ReadOnly)) {
+        const QByteArray data = config.readAll();
+        config.close();
+        g_parseScannerConfig(data, m_scannerType);
+    }
 }

@@ -1,6 +1,7 @@
 // The firmware archive's digest manifest: its lines are read into records, and every record is
-// checked against an unpacked tree in a scratch directory that holds ordinary files, a
-// subdirectory, an empty directory, a symbolic link out of the tree and a FIFO.
+// checked by an upgrader whose appliance lies in a scratch directory, against an unpacked tree
+// that holds ordinary files, a subdirectory, an empty directory, symbolic links into and out of
+// the tree and a FIFO.
 #include "fuzzsupport.h"
 #include "upgradescanner.h"
 
@@ -12,14 +13,37 @@
 #include <sys/stat.h>
 
 namespace {
+
+/// An appliance whose files lie in a scratch directory; it sends nothing and never waits.
+class ScratchAppliance : public Appliance {
+public:
+    explicit ScratchAppliance(const QString& root) : m_root(root) {}
+    QString path(const QString& devicePath) const override { return m_root + devicePath; }
+    int run(const QString&, const QStringList&, bool) override { return 0; }
+    int shell(const QString&) override { return 0; }
+    bool startDetached(const QString&, const QStringList&) override { return true; }
+    void send(const QString&) override {}
+    void wait(int) override {}
+    void sleep(int) override {}
+    QDateTime now() const override { return QDateTime(); }
+
+private:
+    QString m_root;
+};
+
 QString g_tree;
-}
+UpgradeScanner* g_scanner = nullptr;
+
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     fuzzQuietTrace();
     static QTemporaryDir scratch;
-    g_tree = scratch.filePath(QStringLiteral("ota_file/"));
+    static ScratchAppliance appliance(QDir(scratch.path()).canonicalPath());
+    static UpgradeScanner scanner(appliance);
+    g_scanner = &scanner;
+    g_tree = appliance.path(QStringLiteral("/tmp/upgrade/ota_file/"));
     FUZZ_EXPECT(QDir().mkpath(g_tree + QStringLiteral("boot")) &&
                 QDir().mkpath(g_tree + QStringLiteral("empty-dir")));
     for (const char* name : {"zImage", "boot/u-boot.imx", "fileMd5s", "../outside.bin"}) {
@@ -27,7 +51,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
         FUZZ_EXPECT(file.open(QIODevice::WriteOnly) && file.write(name) > 0);
     }
     FUZZ_EXPECT(
-        QFile::link(g_tree + QStringLiteral("../outside.bin"), g_tree + QStringLiteral("link")));
+        QFile::link(g_tree + QStringLiteral("../outside.bin"), g_tree + QStringLiteral("link")) &&
+        QFile::link(QStringLiteral("boot/u-boot.imx"), g_tree + QStringLiteral("inside")));
     FUZZ_EXPECT(::mkfifo(QFile::encodeName(g_tree + QStringLiteral("fifo")).constData(), 0600) ==
                 0);
     return 0;
@@ -42,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const st_otaFiles& entry : UpgradeScanner::g_readManifest(manifest)) {
         FUZZ_EXPECT(entry.path.startsWith(device));
         FUZZ_EXPECT(!entry.md5.isEmpty() && entry.md5 == entry.md5.trimmed());
-        const QString failure = UpgradeScanner::g_checkOtaFile(entry, g_tree);
+        const QString failure = g_scanner->checkOtaFile(entry);
         if (!failure.isEmpty()) {
             FUZZ_EXPECT(failure.startsWith(QLatin1String("UC31")) ||
                         failure.startsWith(QLatin1String("UC32")));
@@ -54,6 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                     !relative.split(QLatin1Char('/')).contains(QLatin1String("..")));
         if (!UpgradeScanner::g_isSideFile(entry.path))
             FUZZ_EXPECT(QFileInfo(g_tree + relative).isFile() &&
+                        QFileInfo(g_tree + relative).canonicalFilePath().startsWith(g_tree) &&
                         UpgradeScanner::g_GenMd5(g_tree + relative) == entry.md5);
     }
     return 0;

@@ -1,11 +1,14 @@
 #include "upgradescanner.h"
 
+#include "statustexts.h"
+
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 
 #include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -17,6 +20,39 @@ bool leavesOtaDir(const QString& relativePath)
 {
     return relativePath.startsWith(QLatin1Char('/')) ||
            relativePath.split(QLatin1Char('/')).contains(QLatin1String(".."));
+}
+
+// Where a path leads once every symbolic link in it is followed, as far as its parts exist; the
+// rest is taken as written. Whether the target exists does not matter: a link out of the
+// unpacked tree is refused wherever it leads. A loop of links leads nowhere.
+QString followLinks(const QString& path)
+{
+    QStringList pending = path.split(QLatin1Char('/'));
+    QString done;
+    for (int links = 0; !pending.isEmpty();) {
+        const QString part = pending.takeFirst();
+        if (part.isEmpty() || part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String("..")) {
+            done.truncate(qMax(0, done.lastIndexOf(QLatin1Char('/'))));
+            continue;
+        }
+        const QString next = done + QLatin1Char('/') + part;
+        char target[4096];
+        const ssize_t length =
+            ::readlink(QFile::encodeName(next).constData(), target, sizeof target);
+        if (length <= 0) {
+            done = next;
+            continue;
+        }
+        if (++links > 40)
+            return QString();
+        const QString text = QFile::decodeName(QByteArray(target, int(length)));
+        if (text.startsWith(QLatin1Char('/')))
+            done.clear();
+        pending = text.split(QLatin1Char('/')) + pending;
+    }
+    return done.isEmpty() ? QStringLiteral("/") : done;
 }
 
 QStringList manifestFields(QByteArray line)
@@ -70,35 +106,30 @@ QString UpgradeScanner::g_GenMd5(QString filePath)
 bool UpgradeScanner::analysisFileMd5()
 {
     m_otaFiles.clear();
-    const QString failure = g_verifyOtaTree(QLatin1String(kOtaFileDir), m_otaFiles);
-    if (!failure.isEmpty()) {
-        writeProcess(failure);
+    const QString manifestPath = m_appliance->path(QLatin1String(kOtaManifest));
+    if (!QFileInfo::exists(manifestPath)) {
+        writeProcess(g_msgManifestMissing());
         return false;
     }
-    QFile::remove(QLatin1String(kOtaManifest));
-    return true;
-}
-
-QString UpgradeScanner::g_verifyOtaTree(const QString& otaDir, QList<st_otaFiles>& files)
-{
-    const QString manifestPath = otaDir + QLatin1String(kOtaManifestName);
-    if (!QFileInfo::exists(manifestPath))
-        return QStringLiteral("UC29") + QStringLiteral("file not exists :") +
-               QLatin1String(kOtaManifest);
+    // Opening a FIFO would wait for a writer that never comes: like a directory, anything but a
+    // regular file cannot be opened as the manifest.
     QFile manifest(manifestPath);
-    if (!manifest.open(QIODevice::ReadOnly))
-        return QStringLiteral("UC30") + QStringLiteral("file open err: ") +
-               QLatin1String(kOtaManifest);
-
-    files = g_readManifest(manifest);
+    if (!QFileInfo(manifestPath).isFile() || !manifest.open(QIODevice::ReadOnly)) {
+        writeProcess(g_msgManifestUnreadable());
+        return false;
+    }
+    m_otaFiles = g_readManifest(manifest);
     manifest.close();
 
-    for (const st_otaFiles& entry : qAsConst(files)) {
-        const QString failure = g_checkOtaFile(entry, otaDir);
-        if (!failure.isEmpty())
-            return failure;
+    for (const st_otaFiles& entry : qAsConst(m_otaFiles)) {
+        const QString failure = checkOtaFile(entry);
+        if (!failure.isEmpty()) {
+            writeProcess(failure);
+            return false;
+        }
     }
-    return QString();
+    QFile::remove(manifestPath);
+    return true;
 }
 
 QList<st_otaFiles> UpgradeScanner::g_readManifest(QIODevice& manifest)
@@ -123,21 +154,21 @@ bool UpgradeScanner::g_isSideFile(const QString& path)
            path.endsWith(QLatin1String(".size"));
 }
 
-QString UpgradeScanner::g_checkOtaFile(const st_otaFiles& entry, const QString& otaDir)
+QString UpgradeScanner::checkOtaFile(const st_otaFiles& entry) const
 {
     const QString relative = entry.path.mid(int(qstrlen(kOtaFileDir)));
-    if (leavesOtaDir(relative))
-        return QStringLiteral("UC31") + QStringLiteral("file not exists :") + entry.path;
+    const QString path = m_appliance->path(entry.path);
+    const QString otaDir =
+        followLinks(m_appliance->path(QLatin1String(kUpgradeDir))) + QStringLiteral("/ota_file/");
+    if (leavesOtaDir(relative) || !followLinks(path).startsWith(otaDir))
+        return g_msgListedMissing(entry.path);
     if (g_isSideFile(entry.path))
         return QString();
     qDebug() << "md5 check:" << entry.path;
-    const QString path = otaDir + relative;
     if (!QFileInfo::exists(path))
-        return QStringLiteral("UC31") + QStringLiteral("file not exists :") + entry.path;
+        return g_msgListedMissing(entry.path);
     const QString computed = g_GenMd5(path);
     if (computed != entry.md5)
-        return QStringLiteral("UC32") +
-               QStringLiteral("Md5 check err: strMd5Orignal=%1, calcMd5=%2, filepath=%3")
-                   .arg(entry.md5, computed, entry.path);
+        return g_msgListedMismatch(entry.md5, computed, entry.path);
     return QString();
 }

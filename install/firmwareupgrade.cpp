@@ -6,14 +6,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
-#include <QThread>
-
-#include <cstdlib>
 
 namespace {
 
 const QString kCoreFileDir = QStringLiteral("/usr/scanner/Corefile");
+// What QProcess::execute and the shell answer for a tool that cannot be started.
+const int kCannotStart = -2;
+const int kShellCannotStart = 127 << 8;
 
 void removeDirectory(const QString& path, const char* deleted, const char* failed,
                      const char* missing)
@@ -29,137 +28,58 @@ void removeDirectory(const QString& path, const char* deleted, const char* faile
 
 } // namespace
 
-// The planner on the workstation reads this table too, so that what it foretells is what the
-// device does.
+// The hazard checks on the workstation read this table too, so that what they warn of is what
+// the device does.
 const QVector<st_otaStage>& UpgradeScanner::g_otaStages()
 {
     static const QVector<st_otaStage> stages = {
-        {"kernel image",
-         "image",
-         nullptr,
-         "UB16ota kernel-image....",
-         0,
-         "ota_update",
-         {"%1", "kernel-image"},
-         nullptr,
-         nullptr,
-         nullptr,
-         "UC20",
-         true,
-         "UC21",
-         false,
-         false,
-         true,
-         nullptr,
-         1},
-        {"device tree",
-         ".dtb",
-         "ota kernel-dtb....",
-         "UB17ota kernel-dtb....",
-         0,
-         "ota_update",
-         {"%1", "kernel-dtb"},
-         nullptr,
-         nullptr,
-         nullptr,
-         "UC22",
-         false,
-         "UC23",
-         false,
-         true,
-         true,
-         nullptr,
-         1},
-        {"boot loader",
-         "uboot",
-         nullptr,
-         "UB18ota uboot....",
-         0,
-         "ota_update",
-         {"%1", "uboot"},
-         nullptr,
-         nullptr,
-         nullptr,
-         "UC24",
-         false,
-         "UC25",
-         false,
-         false,
-         true,
-         nullptr,
-         1},
-        {"MCU application",
-         "520M0App",
-         nullptr,
-         "UB20MCU ota uboot....",
-         0,
-         "iap_update",
-         {" -u ", "%1"},
-         nullptr,
-         nullptr,
-         nullptr,
-         "UC33",
-         false,
-         "UC34",
-         false,
-         false,
-         true,
-         nullptr,
-         1},
-        {"root file system",
-         ".ext4",
-         nullptr,
-         "UB19ota scanner.rootfs.ext4....",
-         1000,
-         nullptr,
-         {nullptr, nullptr},
-         "ota_update %1 ext4",
-         nullptr,
-         nullptr,
-         nullptr,
-         false,
-         "UC26",
-         false,
-         false,
-         false,
-         nullptr,
-         1},
-        {"rpmsg file",
-         "rpmsg",
-         "ota copy file....",
-         nullptr,
-         0,
-         nullptr,
-         {nullptr, nullptr},
-         "scp %1 %2",
-         "/run/media/mmcblk2p1/",
-         nullptr,
-         nullptr,
-         false,
-         "UC27",
-         true,
-         false,
-         false,
-         nullptr,
-         0},
-        {"scanner application script",
-         "scanner-app.sh",
-         "ota copy file....",
-         nullptr,
-         0,
-         nullptr,
-         {nullptr, nullptr},
-         "scp %1 %2",
-         "/etc/",
-         "scanner-app",
-         nullptr,
-         false,
-         "UC28",
-         true,
-         false,
-         false,
-         "/etc/scanner-app.sh",
-         0},
+        st_otaStage("kernel image", "image")
+            .announcing("UB16ota kernel-image....")
+            .runningTool("ota_update", "%1", "kernel-image")
+            .onCrash("UC20")
+            .tracingCrash()
+            .onFailure("UC21")
+            .removingFile()
+            .sleepingAfter(1),
+        st_otaStage("device tree", ".dtb")
+            .tracing("ota kernel-dtb....")
+            .announcing("UB17ota kernel-dtb....")
+            .runningTool("ota_update", "%1", "kernel-dtb")
+            .onCrash("UC22")
+            .onFailure("UC23")
+            .tracingFailure()
+            .removingFile()
+            .sleepingAfter(1),
+        st_otaStage("boot loader", "uboot")
+            .announcing("UB18ota uboot....")
+            .runningTool("ota_update", "%1", "uboot")
+            .onCrash("UC24")
+            .onFailure("UC25")
+            .removingFile()
+            .sleepingAfter(1),
+        st_otaStage("MCU application", "520M0App")
+            .announcing("UB20MCU ota uboot....")
+            .runningTool("iap_update", " -u ", "%1")
+            .onCrash("UC33")
+            .onFailure("UC34")
+            .removingFile()
+            .sleepingAfter(1),
+        st_otaStage("root file system", ".ext4")
+            .announcing("UB19ota scanner.rootfs.ext4....")
+            .waitingBefore(1000)
+            .runningShell("ota_update %1 ext4")
+            .onFailure("UC26")
+            .sleepingAfter(1),
+        st_otaStage("rpmsg file", "rpmsg")
+            .tracing("ota copy file....")
+            .copyingTo("/run/media/mmcblk2p1/")
+            .onFailure("UC27"),
+        st_otaStage("scanner application script", "scanner-app.sh")
+            .stopping("scanner-app")
+            .tracing("ota copy file....")
+            .copyingTo("/etc/")
+            .onFailure("UC28")
+            .opening("/etc/scanner-app.sh"),
     };
     return stages;
 }
@@ -189,12 +109,12 @@ QString UpgradeScanner::g_stageCommand(const st_otaStage& stage, const QString& 
     return command.arg(g_shellWord(path));
 }
 
-QStringList UpgradeScanner::g_tarArguments(const QString& archivePath, const QString& workDir)
+QStringList UpgradeScanner::g_tarArguments(const QString& archivePath)
 {
     const bool plainTar =
         QFileInfo(archivePath).suffix().compare(QLatin1String("tar"), Qt::CaseInsensitive) == 0;
     return {plainTar ? QStringLiteral("-xf") : QStringLiteral("-xjf"), archivePath,
-            QStringLiteral("-C"), workDir};
+            QStringLiteral("-C"), QLatin1String(kUpgradeDir)};
 }
 
 // A path goes into a shell command line unchanged only when the shell gives none of its
@@ -221,39 +141,41 @@ QString UpgradeScanner::g_shellWord(const QString& path)
 
 void UpgradeScanner::FirmwareUpgradeT0(QString archivePath)
 {
-    if (archivePath.isEmpty() || !QFile::exists(archivePath)) {
+    if (archivePath.isEmpty() || !QFile::exists(m_appliance->path(archivePath))) {
         writeProcess(g_msgNoArchive(archivePath));
         return;
     }
     writeProcess(g_msgUnpack());
 
     const QStringList tarArguments = g_tarArguments(archivePath);
-    const QString workDir = QLatin1String(kUpgradeDir);
+    const QString workDir = m_appliance->path(QLatin1String(kUpgradeDir));
     if (!QDir(workDir).exists())
         QDir().mkpath(workDir);
-    removeDirectory(kCoreFileDir, "coreFileDir and its contents have been deleted successfully.",
+    removeDirectory(m_appliance->path(kCoreFileDir),
+                    "coreFileDir and its contents have been deleted successfully.",
                     "Failed to delete the coreFileDir and its contents.",
                     "The specified coreFileDir does not exist.");
 
-    // tar's own verdict is not consulted: what it left on disk is checked next.
-    QProcess unpack;
-    unpack.start(QStringLiteral("tar"), tarArguments, QIODevice::ReadWrite);
-    unpack.waitForFinished(-1);
+    // A tar that failed, on a full /tmp say, can leave a manifest cut short that lists only
+    // some components, or none: its files are never verified, let alone flashed.
+    const int unpacked = m_appliance->run(QStringLiteral("tar"), tarArguments, false);
+    if (unpacked != 0)
+        qDebug() << "tar failed:" << unpacked;
 
-    if (!QDir(QLatin1String(kOtaFileDir)).exists()) {
+    if (!QDir(m_appliance->path(QLatin1String(kOtaFileDir))).exists()) {
         writeProcess(g_msgNoOtaDir());
         return;
     }
-    if (!QFile::exists(QLatin1String(kOtaManifest))) {
+    if (!QFile::exists(m_appliance->path(QLatin1String(kOtaManifest)))) {
         writeProcess(g_msgNoManifest());
         return;
     }
 
     qDebug() << "delete file:" << archivePath;
-    QFile::remove(archivePath);
+    QFile::remove(m_appliance->path(archivePath));
     writeProcess(g_msgVerify(archivePath));
 
-    if (!analysisFileMd5()) {
+    if (unpacked != 0 || !analysisFileMd5()) {
         writeProcess(g_msgVerifyFailed());
         return;
     }
@@ -269,13 +191,20 @@ void UpgradeScanner::FirmwareUpgradeT0(QString archivePath)
         if (stage.startMessage)
             writeProcess(QLatin1String(stage.startMessage) + path);
         if (stage.waitBeforeMs > 0)
-            g_waitEventLoop(stage.waitBeforeMs);
+            m_appliance->wait(stage.waitBeforeMs);
 
+        // A FIFO would block the tool's read for good, and a directory or a device is no
+        // component: such a file fails its stage as a tool that cannot run.
+        const QFileInfo file(m_appliance->path(path));
+        const bool runnable = !file.exists() || file.isFile();
+        if (!runnable)
+            qDebug() << "not a regular file, not handed to the tool:" << path;
         if (stage.program) {
-            // QProcess::execute answers -2 when a tool cannot be started and -1 only when it
-            // crashed, since exit codes are 0..255.
-            const int result =
-                QProcess::execute(QLatin1String(stage.program), g_stageArguments(stage, path));
+            // -2 answers a tool that cannot be started, and -1 only one that crashed, since exit
+            // codes are 0..255.
+            const int result = runnable ? m_appliance->run(QLatin1String(stage.program),
+                                                           g_stageArguments(stage, path), true)
+                                        : kCannotStart;
             if (result == -1) {
                 if (stage.traceCrash)
                     qDebug() << "process.execute failed!";
@@ -292,7 +221,7 @@ void UpgradeScanner::FirmwareUpgradeT0(QString archivePath)
             }
         } else {
             const QString command = g_stageCommand(stage, path);
-            const int status = std::system(command.toLocal8Bit().constData());
+            const int status = runnable ? m_appliance->shell(command) : kShellCannotStart;
             if (status != 0) {
                 writeProcess(QLatin1String(stage.failCode) +
                              (stage.failureNamesCommand ? QStringLiteral("%1 err").arg(command)
@@ -302,19 +231,19 @@ void UpgradeScanner::FirmwareUpgradeT0(QString archivePath)
         }
 
         if (stage.removeAfter)
-            QFile::remove(path);
+            QFile::remove(m_appliance->path(path));
         if (stage.openAfter)
             modifyingFilePermissions(QLatin1String(stage.openAfter));
         if (stage.sleepAfterS > 0)
-            QThread::sleep(stage.sleepAfterS);
+            m_appliance->sleep(stage.sleepAfterS);
     }
 
     runtxtOrder();
-    removeDirectory(QLatin1String(kOtaFileDir),
+    removeDirectory(m_appliance->path(QLatin1String(kOtaFileDir)),
                     "otaFileDir and its contents have been deleted successfully.",
                     "Failed to delete the otaFileDir and its contents.",
                     "The specified otaFileDir does not exist.");
-    std::system("sync");
+    m_appliance->shell(QStringLiteral("sync"));
     writeProcess(g_msgSuccess());
-    QThread::sleep(1);
+    m_appliance->sleep(1);
 }

@@ -38,19 +38,13 @@ QString UpgradeScanner::g_saveParaPath(const QString& packagePath)
     return paraPath + QLatin1String("/savepara.txt");
 }
 
-QString UpgradeScanner::g_saveParaFile(const QString& packagePath, const QString& root)
-{
-    const QString beside = g_saveParaPath(packagePath);
-    return QFileInfo(root + beside).isFile() ? beside : QLatin1String(kTmpSavePara);
-}
-
 void UpgradeScanner::runtxtOrder()
 {
     const QString besidePath = g_saveParaPath(m_packagePath);
 
     // The record names the place beside the package even when the fallback is used, so the
     // main application can tell where the choice was expected.
-    QFile logSave(QString::fromLatin1(kLogSave));
+    QFile logSave(m_appliance->path(QLatin1String(kLogSave)));
     if (logSave.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
         QTextStream stream(&logSave);
         stream << besidePath;
@@ -58,14 +52,16 @@ void UpgradeScanner::runtxtOrder()
         logSave.close();
     }
 
-    const QString paraPath = g_saveParaFile(m_packagePath);
+    const QString paraPath = QFileInfo(m_appliance->path(besidePath)).isFile()
+                                 ? besidePath
+                                 : QLatin1String(kTmpSavePara);
     writeProcess(g_msgParaFile(paraPath));
-    if (!QFileInfo(paraPath).isFile()) {
+    if (!QFileInfo(m_appliance->path(paraPath)).isFile()) {
         writeProcess(g_msgParaNotFile(paraPath));
         return;
     }
 
-    QFile paraFile(paraPath);
+    QFile paraFile(m_appliance->path(paraPath));
     if (!paraFile.open(QIODevice::ReadOnly))
         return;
     const QByteArray content = paraFile.readAll();
@@ -84,7 +80,7 @@ void UpgradeScanner::runtxtOrder()
         return;
     writeProcess(g_msgParaChoice(savePara));
     if (!savePara) {
-        QFile::remove(QLatin1String(kSavedConfig));
-        g_waitEventLoop(kSavedConfigWaitMs);
+        QFile::remove(m_appliance->path(QLatin1String(kSavedConfig)));
+        m_appliance->wait(kSavedConfigWaitMs);
     }
 }

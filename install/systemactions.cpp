@@ -1,7 +1,6 @@
 #include "upgradescanner.h"
 
 #include <QDebug>
-#include <QProcess>
 
 // Each tool gets its arguments as separate argv entries, without a shell, so names and
 // paths with blanks or shell characters arrive unchanged.
@@ -9,15 +8,15 @@
 bool UpgradeScanner::closeProcess(QString name)
 {
     qDebug().noquote() << QStringLiteral("close %1....").arg(name);
-    return QProcess::startDetached(QStringLiteral("killall"), {name});
+    return m_appliance->startDetached(QStringLiteral("killall"), {name});
 }
 
 bool UpgradeScanner::modifyingFilePermissions(QString path)
 {
-    return QProcess::startDetached(QStringLiteral("chmod"), {QStringLiteral("777"), path});
+    return m_appliance->startDetached(QStringLiteral("chmod"), {QStringLiteral("777"), path});
 }
 
 bool UpgradeScanner::rebootSystem()
 {
-    return QProcess::startDetached(QStringLiteral("reboot"), QStringList());
+    return m_appliance->startDetached(QStringLiteral("reboot"), QStringList());
 }

@@ -437,7 +437,9 @@ bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items,
     for (int i = 0; i < count; ++i) {
         const QString& name = items.at(first + i).m_name;
         const QString outPath = outDir + name.mid(name.lastIndexOf(QLatin1Char('/')) + 1);
-        QFile out(outPath);
+        const std::unique_ptr<QFile> file =
+            read.openOutput ? read.openOutput(outPath) : std::make_unique<QFile>(outPath);
+        QFile& out = *file;
         if (read.extract) {
             // Extracting over the package would destroy it while it is being read.
             if (g_isSameFile(outPath, path)) {

@@ -3,13 +3,13 @@
 
 #include "packiteminfo.h"
 
+#include <QFile>
 #include <QString>
 #include <QStringList>
 #include <QVector>
 
 #include <functional>
-
-class QFileDevice;
+#include <memory>
 
 /// Progress of a long package operation: bytes done out of a total.
 using PackProgress = std::function<void(qint64 done, qint64 total)>;
@@ -31,6 +31,9 @@ struct st_packRead {
     QString outDir;      ///< where they go; empty: beside the package
     bool digest = false; ///< compute st_packPayload::md5
     PackProgress progress;
+    /// Makes the file that an extracted item is written to, not yet open; a plain QFile when
+    /// empty.
+    std::function<std::unique_ptr<QFile>(const QString& path)> openOutput;
 
     QString error;                    ///< why the read returned false
     QVector<st_packPayload> payloads; ///< one per item whose payload was reached

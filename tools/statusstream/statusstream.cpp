@@ -1,6 +1,6 @@
 #include "statusstream.h"
 
-#include <QHash>
+#include "statustexts.h"
 
 #include <cstring>
 
@@ -24,54 +24,6 @@ bool startsMessage(const char* bytes, int size)
         return true;
     return size >= 4 && bytes[0] == 'U' && (bytes[1] == 'B' || bytes[1] == 'C') &&
            isDigit(bytes[2]) && isDigit(bytes[3]);
-}
-
-const QHash<QString, QString>& meanings()
-{
-    static const QHash<QString, QString> table{
-        {QStringLiteral("UB10"), QStringLiteral("started; device information read")},
-        {QStringLiteral("UB11"), QStringLiteral("request taken up")},
-        {QStringLiteral("UB12"), QStringLiteral("package unpacked and deleted")},
-        {QStringLiteral("UB13"), QStringLiteral("every packaged file matched its digest")},
-        {QStringLiteral("UB14"), QStringLiteral("unpacking the firmware archive")},
-        {QStringLiteral("UB15"), QStringLiteral("archive unpacked and deleted; verifying")},
-        {QStringLiteral("UB16"), QStringLiteral("flashing the kernel image")},
-        {QStringLiteral("UB17"), QStringLiteral("flashing the device tree")},
-        {QStringLiteral("UB18"), QStringLiteral("flashing the boot loader")},
-        {QStringLiteral("UB19"), QStringLiteral("flashing the root file system")},
-        {QStringLiteral("UB20"), QStringLiteral("flashing the MCU application")},
-        {QStringLiteral("UB21"), QStringLiteral("package model accepted")},
-        {QStringLiteral("UB99"), QStringLiteral("upgrade finished; the device may be restarted")},
-        {QStringLiteral("UC11"), QStringLiteral("not an upgrade package, or of type T0")},
-        {QStringLiteral("UC12"), QStringLiteral("package unreadable, or of an unknown type")},
-        {QStringLiteral("UC13"), QStringLiteral("package names no upgrade type")},
-        {QStringLiteral("UC14"), QStringLiteral("a packaged file does not match its digest")},
-        {QStringLiteral("UC15"), QStringLiteral("a T1 package must hold exactly one file")},
-        {QStringLiteral("UC16"), QStringLiteral("no firmware archive")},
-        {QStringLiteral("UC17"), QStringLiteral("unpacking left no ota_file/")},
-        {QStringLiteral("UC18"), QStringLiteral("unpacking left no manifest")},
-        {QStringLiteral("UC19"), QStringLiteral("verification of the unpacked files failed")},
-        {QStringLiteral("UC20"), QStringLiteral("kernel image tool crashed")},
-        {QStringLiteral("UC21"), QStringLiteral("kernel image tool failed")},
-        {QStringLiteral("UC22"), QStringLiteral("device tree tool crashed")},
-        {QStringLiteral("UC23"), QStringLiteral("device tree tool failed")},
-        {QStringLiteral("UC24"), QStringLiteral("boot loader tool crashed")},
-        {QStringLiteral("UC25"), QStringLiteral("boot loader tool failed")},
-        {QStringLiteral("UC26"), QStringLiteral("root file system command failed")},
-        {QStringLiteral("UC27"), QStringLiteral("copying the rpmsg file failed")},
-        {QStringLiteral("UC28"), QStringLiteral("copying the scanner application script failed")},
-        {QStringLiteral("UC29"), QStringLiteral("manifest missing")},
-        {QStringLiteral("UC30"), QStringLiteral("manifest cannot be opened")},
-        {QStringLiteral("UC31"), QStringLiteral("a file named in the manifest is missing")},
-        {QStringLiteral("UC32"), QStringLiteral("an unpacked file does not match the manifest")},
-        {QStringLiteral("UC33"), QStringLiteral("MCU tool crashed")},
-        {QStringLiteral("UC34"), QStringLiteral("MCU tool failed")},
-        {QStringLiteral("UC35"), QStringLiteral("upgrade type not carried out on this device")},
-        {QStringLiteral("UC36"), QStringLiteral("package model refused (product model)")},
-        {QStringLiteral("UC37"), QStringLiteral("package model refused (scanner type)")},
-        {QStringLiteral("UC38"), QStringLiteral("package model refused (built-in model)")},
-    };
-    return table;
 }
 
 } // namespace
@@ -151,20 +103,11 @@ QString StatusStream::code(const QByteArray& message)
 
 QString StatusStream::meaning(const QByteArray& message)
 {
-    const QString c = code(message);
-    if (!c.isEmpty())
-        return meanings().value(c, QStringLiteral("unknown status code"));
-    if (message.startsWith("runtxtOrder--filePa-not isFile-"))
-        return QStringLiteral("no parameter file: saved configuration kept");
-    if (message.startsWith("runtxtOrder--filePa--"))
-        return QStringLiteral("parameter file in use");
-    if (message.startsWith("runtxtOrder--saveparaJson--1"))
-        return QStringLiteral("saved configuration kept");
-    if (message.startsWith("runtxtOrder--saveparaJson--0"))
-        return QStringLiteral("saved configuration deleted");
-    if (message.startsWith("runtxtOrder readConfigureFile"))
-        return QStringLiteral("parameter file is not valid JSON");
-    return QStringLiteral("not a status message");
+    const QString known = g_statusMeaning(QString::fromLatin1(message));
+    if (!known.isEmpty())
+        return known;
+    return code(message).isEmpty() ? QStringLiteral("not a status message")
+                                   : QStringLiteral("unknown status code");
 }
 
 bool StatusStream::isFinal(const QByteArray& message)

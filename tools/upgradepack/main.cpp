@@ -305,25 +305,48 @@ qint64 parseSize(const QString& text)
 bool readOption(const QString& path, QByteArray& content, QString& why)
 {
     QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
         why = QStringLiteral("cannot read %1: %2")
-                  .arg(path, QFileInfo(path).isDir() ? QStringLiteral("is a directory")
-                                                     : file.errorString());
+                  .arg(path, info.isDir() ? QStringLiteral("is a directory")
+                                          : QStringLiteral("not a regular file"));
+        return false;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        why = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
         return false;
     }
     content = file.readAll();
     return true;
 }
 
+// TOOL=N, TOOL=crash or TOOL=missing.
+bool parseToolResult(const QString& text, QString& tool, ToolResult& result)
+{
+    tool = text.section(QLatin1Char('='), 0, 0);
+    const QString value = text.section(QLatin1Char('='), 1);
+    bool ok = false;
+    result.code = value.toInt(&ok);
+    result.kind = ToolResult::Exit;
+    if (value == QLatin1String("crash"))
+        result.kind = ToolResult::Crash;
+    else if (value == QLatin1String("missing"))
+        result.kind = ToolResult::Missing;
+    else if (!ok || result.code < 0 || result.code > 255)
+        return false;
+    return !tool.isEmpty() && text.contains(QLatin1Char('=')) && tool != QLatin1String("tar");
+}
+
 int runPlan(const QStringList& arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Tells what a scanner will do with the package, assuming every flashing tool and copy "
-        "succeeds: the verdict (its last status message), every status message after the "
-        "start-up message, the tool calls and copies, what stays in /tmp/upgrade, the peak "
-        "space in /tmp, the least time the waits impose, and hazards. Exit status 0 when the "
-        "verdict is UB99, 1 for a UC message or when /tmp runs out first."));
+        "Runs the device program's own upgrade on a simulated appliance and tells what a "
+        "scanner will do with the package: the verdict (its last status message), every "
+        "status message after the start-up message, the tool calls and copies, what stays in "
+        "/tmp/upgrade, the peak space in /tmp, the least time the waits impose, and hazards. "
+        "Every tool succeeds unless --tool-result says otherwise. Exit status 0 when the "
+        "verdict is UB99, 1 for a UC message."));
     const QCommandLineOption json = jsonOption();
     const QCommandLineOption productModel(QStringLiteral("product-model"),
                                           QStringLiteral("The device's product model."),
@@ -352,15 +375,21 @@ int runPlan(const QStringList& arguments)
         QStringLiteral("PATH"));
     const QCommandLineOption tmpFree(
         QStringLiteral("tmp-free"),
-        QStringLiteral("Free space in the device's /tmp, such as 512M; a larger peak is a "
-                       "hazard."),
+        QStringLiteral("Free space in the device's /tmp before the package and its parameter "
+                       "files arrive, such as 512M; a write past it fails, as on the device."),
         QStringLiteral("SIZE"));
+    const QCommandLineOption toolResult(
+        QStringLiteral("tool-result"),
+        QStringLiteral("What a tool does on the device: TOOL=N ends every run of it with exit "
+                       "status N, TOOL=crash crashes it, TOOL=missing has it missing, such as "
+                       "ota_update=3. A tool handed a file that is not there ends with 1."),
+        QStringLiteral("TOOL=RESULT"));
     const QCommandLineOption everyModel(
         QStringLiteral("every-model"),
         QStringLiteral("One line per known model: the verdict a device of that product model "
                        "reaches, and its refusal."));
     parser.addOptions({json, productModel, scannerType, issue, scannerConfig, savePara, tmpSavePara,
-                       devicePath, tmpFree, everyModel});
+                       devicePath, tmpFree, toolResult, everyModel});
     const QString verb = QStringLiteral("plan");
     const int early =
         parse(parser, verb, QStringLiteral("[options] PKG"), arguments, packageArgument());
@@ -381,12 +410,23 @@ int runPlan(const QStringList& arguments)
     if (parser.isSet(everyModel) && identityGiven)
         return failed(verb, QStringLiteral("--every-model plans for every model itself"),
                       UsageError);
+    if (parser.value(productModel).contains(QLatin1Char('\n')))
+        return failed(verb, QStringLiteral("--product-model cannot hold a line end"), UsageError);
     const QString path = parser.positionalArguments().constFirst();
     const QString onDevice = parser.isSet(devicePath)
                                  ? parser.value(devicePath)
                                  : QLatin1String(kUpgradeDir) + QFileInfo(path).fileName();
     if (!onDevice.startsWith(QLatin1Char('/')))
         return failed(verb, QStringLiteral("--device-path must be absolute"), UsageError);
+    if (onDevice.endsWith(QLatin1Char('/')) ||
+        QFileInfo(onDevice).fileName() == QLatin1String("..") ||
+        QFileInfo(onDevice).fileName() == QLatin1String("."))
+        return failed(verb, QStringLiteral("--device-path %1 names no file").arg(onDevice),
+                      UsageError);
+    if (parser.isSet(savePara) && UpgradeScanner::g_saveParaPath(onDevice) == onDevice)
+        return failed(
+            verb, QStringLiteral("--savepara would stand where the package does, %1").arg(onDevice),
+            UsageError);
     const qint64 freeBytes = parser.isSet(tmpFree) ? parseSize(parser.value(tmpFree)) : -1;
     if (parser.isSet(tmpFree) && freeBytes < 0)
         return failed(verb,
@@ -396,28 +436,42 @@ int runPlan(const QStringList& arguments)
     const QString what = QStringLiteral("plan %1").arg(path);
     UpgradePlanner planner(path, onDevice);
     planner.setTmpFree(freeBytes);
-    QString why;
-    QByteArray content;
-    if (parser.isSet(savePara)) {
-        if (!readOption(parser.value(savePara), content, why))
-            return failed(what, why);
-        planner.setSavePara(content);
+    for (const QString& text : parser.values(toolResult)) {
+        QString tool;
+        ToolResult result;
+        if (!parseToolResult(text, tool, result))
+            return failed(verb,
+                          QStringLiteral("--tool-result %1: say TOOL=N (0 to 255), TOOL=crash or "
+                                         "TOOL=missing, for a tool other than tar")
+                              .arg(text),
+                          UsageError);
+        planner.setToolResult(tool, result);
     }
-    if (parser.isSet(tmpSavePara)) {
-        if (!readOption(parser.value(tmpSavePara), content, why))
+    // The device's files as given; each is read here, where the reason it cannot be is known.
+    const struct {
+        const QCommandLineOption& option;
+        void (UpgradePlanner::*set)(const QByteArray&);
+    } files[] = {{savePara, &UpgradePlanner::setSavePara},
+                 {tmpSavePara, &UpgradePlanner::setTmpSavePara},
+                 {issue, &UpgradePlanner::setIssue},
+                 {scannerConfig, &UpgradePlanner::setScannerConfig}};
+    for (const auto& file : files) {
+        if (!parser.isSet(file.option))
+            continue;
+        QString why;
+        QByteArray content;
+        if (!readOption(parser.value(file.option), content, why))
             return failed(what, why);
-        planner.setTmpSavePara(content);
+        (planner.*file.set)(content);
     }
-    QString deviceModel = parser.value(productModel);
-    QString deviceType = parser.value(scannerType);
-    QString branch;
-    QString version;
-    if (parser.isSet(issue) &&
-        !UpgradeScanner::g_readIssueFile(parser.value(issue), deviceModel, branch, version))
-        return failed(what, QStringLiteral("cannot read %1").arg(parser.value(issue)));
-    if (parser.isSet(scannerConfig) &&
-        !UpgradeScanner::g_readScannerConfigFile(parser.value(scannerConfig), deviceType))
-        return failed(what, QStringLiteral("cannot read %1").arg(parser.value(scannerConfig)));
+    if (parser.isSet(productModel))
+        planner.setIssue("product_model=" + parser.value(productModel).toUtf8() + '\n');
+    if (parser.isSet(scannerType))
+        planner.setScannerConfig(
+            QJsonDocument(
+                QJsonObject{{QStringLiteral("DeviceScanner"),
+                             QJsonObject{{QStringLiteral("SType"), parser.value(scannerType)}}}})
+                .toJson());
     if (!planner.read())
         return failed(what, planner.error());
 
@@ -432,10 +486,8 @@ int runPlan(const QStringList& arguments)
         return fleet.anyInstalls() ? Success : JobFailed;
     }
 
-    if (!identityGiven)
-        deviceModel = planner.packageModel();
     UpgradePlan plan;
-    if (!planner.plan(deviceModel, deviceType, plan))
+    if (!planner.plan(plan))
         return failed(what, planner.error());
     plan.modelAssumed = !identityGiven;
     // Status texts can hold characters beyond ASCII: they are printed as UTF-8 whatever the

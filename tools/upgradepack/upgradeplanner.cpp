@@ -1,6 +1,6 @@
 #include "upgradeplanner.h"
 
-#include "packiteminfo.h"
+#include "packprocess.h"
 #include "statustexts.h"
 
 #include <QDir>
@@ -8,16 +8,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QProcess>
 #include <QSet>
+#include <QTemporaryDir>
 
 namespace {
 
-// tmpfs, which /tmp is on the appliance, keeps every file in whole pages.
-const qint64 kPageSize = 4096;
-
 bool writeFile(const QString& path, const QByteArray& content)
 {
+    QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
@@ -32,6 +30,15 @@ QString stageLabel(const st_otaStage& stage)
     return QStringLiteral("%1 stage (keyword \"%2\")")
         .arg(QLatin1String(stage.name), QLatin1String(stage.keyword));
 }
+
+/// The device program's upgrader, with what a plan reports of it in view.
+class PlannedScanner : public UpgradeScanner {
+public:
+    using UpgradeScanner::UpgradeScanner;
+    const QList<st_otaFiles>& otaFiles() const { return m_otaFiles; }
+    const QString& productModel() const { return m_productModel; }
+    const QString& scannerType() const { return m_scannerType; }
+};
 
 } // namespace
 
@@ -50,13 +57,11 @@ QString UpgradePlan::describe() const
                                "--scanner-type, --issue or --scanner-config plan for another\n");
     text += QStringLiteral("package on the device: %1\n").arg(devicePath);
     text += QStringLiteral("verdict: %1\n").arg(messages.value(messages.size() - 1));
-    if (tmpRunsOut)
-        text += QStringLiteral("  unless /tmp runs out first, as the hazards tell\n");
     text += QStringLiteral("\nstatus messages after the start-up message:\n");
     for (const QString& message : messages)
         text += QStringLiteral("  %1\n").arg(message);
     text += QStringLiteral("\ntool calls and copies, in order:\n");
-    for (const PlannedTool& tool : tools) {
+    for (const ToolCall& tool : tools) {
         QString line;
         if (tool.commandLine.isEmpty()) {
             QStringList words;
@@ -76,9 +81,10 @@ QString UpgradePlan::describe() const
         text += QStringLiteral("  none\n");
     text += QStringLiteral("\nleft in /tmp/upgrade: %1\n")
                 .arg(left.isEmpty() ? QStringLiteral("nothing") : left.join(QLatin1Char(' ')));
-    text += QStringLiteral("peak space in /tmp: %1 bytes (%2 MiB), %3\n")
+    text += QStringLiteral("peak space in /tmp: %1 bytes (%2 MiB)%3\n")
                 .arg(tmpPeakBytes)
-                .arg(QString::number(double(tmpPeakBytes) / (1 << 20), 'f', 1), tmpPeakStage);
+                .arg(QString::number(double(tmpPeakBytes) / (1 << 20), 'f', 1),
+                     tmpPeakStage.isEmpty() ? QString() : QStringLiteral(", ") + tmpPeakStage);
     text += QStringLiteral("least time the waits impose: %1 s until the last message\n")
                 .arg(QString::number(double(waitMs) / 1000, 'f', 2));
     text +=
@@ -91,7 +97,7 @@ QString UpgradePlan::describe() const
 QJsonObject UpgradePlan::toJson() const
 {
     QJsonArray toolArray;
-    for (const PlannedTool& tool : tools) {
+    for (const ToolCall& tool : tools) {
         if (tool.commandLine.isEmpty())
             toolArray.append(QJsonArray::fromStringList(tool.argv));
         else
@@ -150,121 +156,126 @@ UpgradePlanner::UpgradePlanner(const QString& path, const QString& devicePath)
 {
 }
 
+QString UpgradePlanner::savePara() const
+{
+    return UpgradeScanner::g_saveParaPath(m_devicePath);
+}
+
+QString UpgradePlanner::scannerConfig()
+{
+    return QStringLiteral("/usr/scanner/config/scannerConfig.json");
+}
+
 bool UpgradePlanner::fail(const QString& why)
 {
     m_error = why;
     return false;
 }
 
-// The scratch directory stands for the device's root: every device path the upgrade touches
-// maps into it, and nothing outside it is written.
-QString UpgradePlanner::local(const QString& devicePath) const
-{
-    QString path = m_root + QDir::cleanPath(devicePath);
-    if (devicePath.endsWith(QLatin1Char('/')))
-        path += QLatin1Char('/');
-    return path;
-}
-
-QStringList UpgradePlanner::workDirEntries() const
-{
-    QStringList entries;
-    for (const QFileInfo& info :
-         QDir(local(QLatin1String(kUpgradeDir)))
-             .entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
-        entries << info.fileName() +
-                       (info.isDir() && !info.isSymLink() ? QStringLiteral("/") : QString());
-    return entries;
-}
-
-qint64 UpgradePlanner::tmpUsage() const
-{
-    qint64 bytes = 0;
-    QDirIterator it(local(QStringLiteral("/tmp")),
-                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QFileInfo info = it.fileInfo();
-        if (!info.isSymLink() && info.isFile())
-            bytes += (info.size() + kPageSize - 1) / kPageSize * kPageSize;
-    }
-    return bytes;
-}
-
 bool UpgradePlanner::read()
 {
+    // The package is read here and again by the device: a FIFO or a device cannot be read twice,
+    // and opening a FIFO would wait for a writer.
     QFile package(m_path);
+    if (QFileInfo::exists(m_path) && !QFileInfo(m_path).isFile())
+        return fail(QStringLiteral("%1 is not a regular file").arg(m_path));
     if (!package.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("cannot open %1: %2").arg(m_path, package.errorString()));
-    const qint64 packageSize = package.size();
     package.close();
-    if (!m_scratch.isValid())
-        return fail(
-            QStringLiteral("cannot make a scratch directory: %1").arg(m_scratch.errorString()));
-    m_root = QDir(m_scratch.path()).canonicalPath();
-
-    // The package stands at its device path as a link, so that the reader's own refusal to
-    // extract a file over the package applies as on the device.
-    const QString packageLink = local(m_devicePath);
-    const bool written =
-        QDir().mkpath(local(QLatin1String(kUpgradeDir))) &&
-        QDir().mkpath(QFileInfo(packageLink).path()) &&
-        (m_savePara.isNull() ||
-         writeFile(local(UpgradeScanner::g_saveParaPath(m_devicePath)), m_savePara)) &&
-        (m_tmpSavePara.isNull() || writeFile(local(QLatin1String(kTmpSavePara)), m_tmpSavePara)) &&
-        QFile::link(QFileInfo(m_path).absoluteFilePath(), packageLink);
-    if (!written)
-        return fail(QStringLiteral("cannot write in the scratch directory %1").arg(m_root));
-
+    // Whatever the package is, the device decides what it makes of it.
+    QVector<PackItemInfo> items;
     st_packRead read;
-    m_readOk =
-        PackProcess::instance().readPackage(packageLink, m_items, m_type, m_information, read);
-    m_extractPeak = tmpUsage();
-    if (QDir::cleanPath(m_devicePath).startsWith(QLatin1String("/tmp/")))
-        m_extractPeak += (packageSize + kPageSize - 1) / kPageSize * kPageSize;
-    QFile::remove(packageLink);
-    m_extractedEntries = workDirEntries();
+    read.extract = false;
+    PackProcess::instance().readPackage(m_path, items, m_type, m_information, read);
     return true;
 }
 
-bool UpgradePlanner::unpack(const QString& archive)
+// The appliance as the main application leaves it: the package in place (a link, standing for
+// the copy), the device's files as given, and the directories the upgrade expects.
+bool UpgradePlanner::prepare(const QString& root, SimulatedAppliance& appliance)
 {
-    if (m_unpacked)
-        return true;
-    QProcess tar;
-    tar.setStandardOutputFile(QProcess::nullDevice());
-    tar.setStandardErrorFile(QProcess::nullDevice());
-    tar.start(QStringLiteral("tar"),
-              UpgradeScanner::g_tarArguments(local(archive), local(QLatin1String(kUpgradeDir))));
-    if (!tar.waitForStarted(-1))
-        return fail(QStringLiteral("cannot run tar: %1").arg(tar.errorString()));
-    tar.waitForFinished(-1);
-    m_unpacked = true;
-    m_unpackPeak = tmpUsage();
-    m_unpackedEntries = workDirEntries();
-    return checkLinks();
+    const QString package = appliance.path(m_devicePath);
+    QMap<QString, QByteArray> files = m_files;
+    if (!files.contains(QStringLiteral("/etc/issue")))
+        files[QStringLiteral("/etc/issue")] = "product_model=" + packageModel().toUtf8() + '\n';
+    bool written = QDir().mkpath(appliance.path(QLatin1String(kUpgradeDir))) &&
+                   QDir().mkpath(appliance.path(QStringLiteral("/usr/scanner/config"))) &&
+                   QDir().mkpath(appliance.path(QStringLiteral("/run/media/mmcblk2p1"))) &&
+                   QDir().mkpath(QFileInfo(package).path());
+    for (auto it = files.cbegin(); written && it != files.cend(); ++it)
+        written = writeFile(appliance.path(it.key()), it.value());
+    written = written && QFile::link(QFileInfo(m_path).absoluteFilePath(), package);
+    if (!written)
+        return fail(QStringLiteral("cannot write in the scratch directory %1").arg(root));
+    appliance.placedByLink(m_devicePath, QFileInfo(m_path).size());
+    // The space free before the package arrived holds the package too.
+    appliance.setTmpSize(m_tmpFree);
+    for (auto it = m_results.cbegin(); it != m_results.cend(); ++it)
+        appliance.setResult(it.key(), it.value());
+    appliance.setDigestMembers(m_digestMembers);
+    return true;
 }
 
-// What a link out of the archive points to on the device cannot be known here, and following
-// it would read the workstation's own files.
-bool UpgradePlanner::checkLinks()
+bool UpgradePlanner::plan(UpgradePlan& result)
 {
-    const QString workDir = local(QLatin1String(kUpgradeDir));
+    QTemporaryDir scratch(QDir::temp().filePath(QStringLiteral("upgrade-pack-plan-XXXXXX")));
+    if (!scratch.isValid())
+        return fail(
+            QStringLiteral("cannot make a scratch directory: %1").arg(scratch.errorString()));
+    const QString root = QDir(scratch.path()).canonicalPath();
+    SimulatedAppliance appliance(root);
+    if (!prepare(root, appliance))
+        return false;
+
+    PlannedScanner scanner(appliance);
+    scanner.initSetMainOrder({m_devicePath});
+    if (!appliance.error().isEmpty())
+        return fail(appliance.error());
+
+    result = UpgradePlan();
+    result.devicePath = m_devicePath;
+    result.productModel = scanner.productModel();
+    result.scannerType = scanner.scannerType();
+    result.messages = appliance.messages().mid(1);
+    result.tools = appliance.calls();
+    result.waitMs = appliance.lastMessageMs();
+    result.tmpPeakBytes = appliance.tmpPeak();
+    result.tmpPeakStage = appliance.tmpPeakStage();
+    m_unpacked = appliance.unpacked();
+    m_listed = scanner.otaFiles();
+
+    const QString workDir = appliance.path(QLatin1String(kUpgradeDir));
     QDirIterator it(workDir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        it.next();
-        const QFileInfo info = it.fileInfo();
-        if (!info.isSymLink())
-            continue;
-        const QString canonical = info.canonicalFilePath();
-        const QString target =
-            canonical.isEmpty() ? QDir::cleanPath(info.symLinkTarget()) : canonical;
-        if (!target.startsWith(m_root + QLatin1Char('/')))
-            return fail(QStringLiteral("the archive's %1 links to %2, outside the archive: what "
-                                       "the device finds there cannot be planned")
-                            .arg(info.filePath().mid(workDir.size()), info.symLinkTarget()));
+        const QFileInfo info(it.next());
+        result.left << info.filePath().mid(workDir.size()) +
+                           (info.isDir() && !info.isSymLink() ? QStringLiteral("/") : QString());
+    }
+    result.left.sort();
+
+    bool byGroup = false;
+    if (UpgradeScanner::g_modelRefusal(result.productModel, result.scannerType,
+                                       UpgradeScanner::g_builtInModel(), packageModel(), &byGroup)
+            .isEmpty() &&
+        byGroup && result.messages.size() > 1)
+        result.hazards << QStringLiteral("the package model %1 is not the device's own: only a "
+                                         "compatibility group accepts it")
+                              .arg(packageModel());
+    if (!m_listed.isEmpty() || !m_unpacked.isEmpty()) {
+        QStringList paths;
+        for (const st_otaFiles& entry : qAsConst(m_listed))
+            paths << entry.path;
+        for (const StageHazard& hazard : stageHazards(paths, QLatin1String(kUpgradeDir)))
+            result.hazards << hazard.text;
+        result.hazards << treeHazards();
+    }
+    if (!appliance.tmpFullStage().isEmpty()) {
+        result.tmpRunsOut = true;
+        result.hazards << QStringLiteral("/tmp runs out %1: %2 bytes were free before the "
+                                         "package arrived")
+                              .arg(appliance.tmpFullStage())
+                              .arg(m_tmpFree);
     }
     return true;
 }
@@ -273,29 +284,27 @@ QStringList UpgradePlanner::treeHazards() const
 {
     QStringList hazards;
     QSet<QString> listed;
-    const QString otaDir = QLatin1String(kOtaFileDir);
-    for (const st_otaFiles& entry : m_otaFiles) {
-        listed.insert(QDir::cleanPath(entry.path));
+    for (const st_otaFiles& entry : m_listed) {
+        listed.insert(QDir::cleanPath(shownPath(entry.path, QLatin1String(kUpgradeDir))));
         if (UpgradeScanner::g_isSideFile(entry.path))
             hazards << QStringLiteral("%1 is listed in the manifest but never checked (a side "
                                       "file)")
                            .arg(shownPath(entry.path, QLatin1String(kUpgradeDir)));
     }
-    const QString localOta = local(otaDir);
     QStringList unlisted;
-    QDirIterator it(localOta, QDir::Files | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString relative = it.next().mid(localOta.size());
-        if (relative != QLatin1String(kOtaManifestName) &&
-            !listed.contains(QDir::cleanPath(otaDir + relative)))
-            unlisted << relative;
+    for (const TarMember& member : m_unpacked) {
+        const QString name = QDir::cleanPath(member.name);
+        if (member.isRegular() && name.startsWith(QLatin1String("ota_file/")) &&
+            name != QLatin1String("ota_file/") + QLatin1String(kOtaManifestName) &&
+            !listed.contains(name))
+            unlisted << name;
     }
     unlisted.sort();
-    for (const QString& relative : qAsConst(unlisted))
-        hazards << QStringLiteral("ota_file/%1 is in the archive but not in the manifest: never "
+    unlisted.removeDuplicates();
+    for (const QString& name : qAsConst(unlisted))
+        hazards << QStringLiteral("%1 is in the archive but not in the manifest: never "
                                   "verified, never flashed")
-                       .arg(relative);
+                       .arg(name);
     return hazards;
 }
 
@@ -346,206 +355,46 @@ QVector<StageHazard> UpgradePlanner::stageHazards(const QStringList& paths,
     return hazards;
 }
 
-void UpgradePlanner::parameterStage(UpgradePlan& result) const
-{
-    const QString paraPath = UpgradeScanner::g_saveParaFile(m_devicePath, m_root);
-    result.messages << g_msgParaFile(paraPath);
-    QFile paraFile(local(paraPath));
-    if (!QFileInfo(paraFile).isFile()) {
-        result.messages << g_msgParaNotFile(paraPath);
-        return;
-    }
-    if (!paraFile.open(QIODevice::ReadOnly))
-        return;
-    bool hasChoice = false;
-    bool savePara = false;
-    QString parseError;
-    if (!UpgradeScanner::g_parseSavePara(paraFile.readAll(), hasChoice, savePara, parseError)) {
-        result.messages << g_msgParaNotJson(paraPath);
-        return;
-    }
-    if (!hasChoice)
-        return;
-    result.messages << g_msgParaChoice(savePara);
-    if (!savePara)
-        result.waitMs += UpgradeScanner::kSavedConfigWaitMs;
-}
-
-void UpgradePlanner::finish(UpgradePlan& result, const Progress& progress) const
-{
-    const QString workDir = QLatin1String(kUpgradeDir);
-    for (const QString& entry : progress.unpacked ? m_unpackedEntries : m_extractedEntries) {
-        if ((progress.archiveDeleted && workDir + entry == progress.archive) ||
-            (progress.done && workDir + entry == QLatin1String(kOtaFileDir)))
-            continue;
-        result.left << entry;
-    }
-    const QString packageDir = QFileInfo(QDir::cleanPath(m_devicePath)).path();
-    if (!progress.packageDeleted && packageDir + QLatin1Char('/') == workDir)
-        result.left << QFileInfo(m_devicePath).fileName();
-    result.left.sort();
-
-    const QString extracting = QStringLiteral("while the package's files are extracted (after "
-                                              "UB11)");
-    const QString unpacking = QStringLiteral("while the firmware archive is unpacked (after UB14)");
-    result.tmpPeakBytes = m_extractPeak;
-    result.tmpPeakStage = extracting;
-    if (progress.unpacked && m_unpackPeak > m_extractPeak) {
-        result.tmpPeakBytes = m_unpackPeak;
-        result.tmpPeakStage = unpacking;
-    }
-    result.tmpRunsOut = m_tmpFree >= 0 && result.tmpPeakBytes > m_tmpFree;
-    if (result.tmpRunsOut) {
-        const bool early = m_extractPeak > m_tmpFree;
-        result.hazards << QStringLiteral("/tmp runs out %1: the upgrade needs %2 bytes there, "
-                                         "%3 are free")
-                              .arg(early ? extracting : unpacking)
-                              .arg(early ? m_extractPeak : m_unpackPeak)
-                              .arg(m_tmpFree);
-    }
-
-    const qint64 sent = result.messages.size() + 1;
-    result.waitMs +=
-        sent * UpgradeScanner::kStatusLeadMs + (sent - 1) * UpgradeScanner::kStatusTrailMs;
-}
-
-bool UpgradePlanner::plan(const QString& productModel, const QString& scannerType,
-                          UpgradePlan& result)
-{
-    result = UpgradePlan();
-    result.devicePath = m_devicePath;
-    result.productModel = productModel;
-    result.scannerType = scannerType;
-    QStringList& messages = result.messages;
-    Progress progress;
-    const auto stop = [&](const QString& message) {
-        messages << message;
-        finish(result, progress);
-        return true;
-    };
-
-    messages << g_msgRequest(m_devicePath);
-    if (!m_readOk)
-        return stop(m_type == UpgradeTypeValMap.value(EUpgradeType_T0)
-                        ? g_msgNotAPackage(m_devicePath)
-                        : g_msgUnreadable());
-    if (m_type.isEmpty())
-        return stop(g_msgNoType());
-    const QString builtInModel = UpgradeScanner::g_builtInModel();
-    bool byGroup = false;
-    const QString refusal = UpgradeScanner::g_modelRefusal(productModel, scannerType, builtInModel,
-                                                           packageModel(), &byGroup);
-    if (!refusal.isEmpty())
-        return stop(refusal);
-    if (byGroup)
-        result.hazards << QStringLiteral("the package model %1 is not the device's own: only a "
-                                         "compatibility group accepts it")
-                              .arg(packageModel());
-    messages << g_msgAccepted(productModel, scannerType, builtInModel, packageModel());
-    progress.packageDeleted = true;
-    messages << g_msgPackageDeleted(m_devicePath);
-
-    if (!m_digestsChecked) {
-        for (const PackItemInfo& item : qAsConst(m_items)) {
-            m_digestFailure = UpgradeScanner::g_checkPackagedFile(
-                UpgradeScanner::g_getFilenameFromPath(item.name()), item.md5(),
-                local(QLatin1String(kUpgradeDir)));
-            if (!m_digestFailure.isEmpty())
-                break;
-        }
-        m_digestsChecked = true;
-    }
-    if (!m_digestFailure.isEmpty())
-        return stop(m_digestFailure);
-    messages << g_msgStart();
-    if (m_type != UpgradeTypeValMap.value(EUpgradeType_T1))
-        return stop(g_msgTypeRefused(m_type));
-    if (m_items.size() != 1)
-        return stop(g_msgFileCount(m_items.size()));
-
-    const QString archive = QLatin1String(kUpgradeDir) +
-                            UpgradeScanner::g_getFilenameFromPath(m_items.constFirst().name());
-    progress.archive = archive;
-    if (!QFile::exists(local(archive)))
-        return stop(g_msgNoArchive(archive));
-    messages << g_msgUnpack();
-    result.tools.append(
-        {QStringList{QStringLiteral("tar")} + UpgradeScanner::g_tarArguments(archive), QString(),
-         QString(), false});
-    if (!unpack(archive))
-        return false;
-    progress.unpacked = true;
-    if (!QDir(local(QLatin1String(kOtaFileDir))).exists())
-        return stop(g_msgNoOtaDir());
-    if (!QFile::exists(local(QLatin1String(kOtaManifest))))
-        return stop(g_msgNoManifest());
-    progress.archiveDeleted = true;
-    messages << g_msgVerify(archive);
-
-    if (!m_verified) {
-        m_verifyFailure =
-            UpgradeScanner::g_verifyOtaTree(local(QLatin1String(kOtaFileDir)), m_otaFiles);
-        m_verified = true;
-    }
-    QStringList paths;
-    for (const st_otaFiles& entry : qAsConst(m_otaFiles))
-        paths << entry.path;
-    for (const StageHazard& hazard : stageHazards(paths, QLatin1String(kUpgradeDir)))
-        result.hazards << hazard.text;
-    result.hazards << treeHazards();
-    if (!m_verifyFailure.isEmpty()) {
-        messages << m_verifyFailure;
-        return stop(g_msgVerifyFailed());
-    }
-
-    for (const st_otaStage& stage : UpgradeScanner::g_otaStages()) {
-        const QString path = UpgradeScanner::g_stageFile(m_otaFiles, stage);
-        if (path.isEmpty())
-            continue;
-        if (stage.stopBefore)
-            result.tools.append({{QStringLiteral("killall"), QLatin1String(stage.stopBefore)},
-                                 QString(),
-                                 QString(),
-                                 true});
-        if (stage.startMessage)
-            messages << QLatin1String(stage.startMessage) + path;
-        result.waitMs += stage.waitBeforeMs + stage.sleepAfterS * 1000;
-        if (stage.program)
-            result.tools.append({QStringList{QLatin1String(stage.program)} +
-                                     UpgradeScanner::g_stageArguments(stage, path),
-                                 QString(), QString(), false});
-        else
-            result.tools.append({QStringList(), UpgradeScanner::g_stageCommand(stage, path),
-                                 stage.destination ? QLatin1String(stage.destination) +
-                                                         UpgradeScanner::g_getFilenameFromPath(path)
-                                                   : QString(),
-                                 false});
-        if (stage.openAfter)
-            result.tools.append(
-                {{QStringLiteral("chmod"), QStringLiteral("777"), QLatin1String(stage.openAfter)},
-                 QString(),
-                 QString(),
-                 true});
-    }
-    parameterStage(result);
-    result.tools.append({QStringList(), QStringLiteral("sync"), QString(), false});
-    progress.done = true;
-    return stop(g_msgSuccess());
-}
-
 bool UpgradePlanner::planFleet(FleetPlan& result)
 {
+    // Once a device has taken the package's model, nothing it does depends on its model: one
+    // run of a device that accepts the package tells what every accepting model does, and the
+    // device's own model check tells which models refuse it.
     QStringList models = UpgradeScanner::g_compatibleModels();
     if (!models.contains(UpgradeScanner::g_builtInModel()))
         models << UpgradeScanner::g_builtInModel();
+    const QString builtIn = UpgradeScanner::g_builtInModel();
+    QString accepting = packageModel();
+    if (accepting.contains(QLatin1Char('\n')) || accepting.contains(QChar(0))) {
+        accepting.clear();
+        for (const QString& model : qAsConst(models)) {
+            if (UpgradeScanner::g_modelRefusal(model, QString(), builtIn, packageModel())
+                    .isEmpty()) {
+                accepting = model;
+                break;
+            }
+        }
+    }
+    setIssue("product_model=" + accepting.toUtf8() + '\n');
+    m_files.remove(scannerConfig());
+    UpgradePlan accepted;
+    if (!plan(accepted))
+        return false;
+    // UB21 or a refusal of the model: the device got as far as its model check.
+    const QString checked = accepted.messages.value(1).left(4);
+    const bool modelChecked = checked == QLatin1String("UB21") ||
+                              checked == QLatin1String("UC36") ||
+                              checked == QLatin1String("UC37") || checked == QLatin1String("UC38");
+
     result = FleetPlan();
-    UpgradePlan modelPlan;
     for (const QString& model : qAsConst(models)) {
-        if (!plan(model, QString(), modelPlan))
-            return false;
-        const bool installs = modelPlan.verdict() == QLatin1String("UB99");
-        result.models.append(
-            {model, modelPlan.verdict(), installs ? QString() : modelPlan.messages.constLast()});
+        const QString refusal =
+            modelChecked ? UpgradeScanner::g_modelRefusal(model, QString(), builtIn, packageModel())
+                         : QString();
+        const QString last =
+            refusal.isEmpty() ? accepted.messages.value(accepted.messages.size() - 1) : refusal;
+        const QString verdict = last.left(4);
+        result.models.append({model, verdict, verdict == QLatin1String("UB99") ? QString() : last});
     }
     return true;
 }

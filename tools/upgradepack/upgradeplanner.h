@@ -1,13 +1,13 @@
 #ifndef UPGRADEPLANNER_H
 #define UPGRADEPLANNER_H
 
-#include "packprocess.h"
+#include "simulatedappliance.h"
 #include "upgradescanner.h"
 
 #include <QJsonObject>
+#include <QMap>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 #include <QVector>
 
 /// A stage of the full-system upgrade that would take a file not meant for it, or none.
@@ -17,26 +17,18 @@ struct StageHazard {
     QString text;
 };
 
-/// One tool the device would start.
-struct PlannedTool {
-    QStringList argv;      ///< program and arguments of a tool started without a shell
-    QString commandLine;   ///< the command line of a tool run through the shell
-    QString copyTo;        ///< where a copy lands
-    bool detached = false; ///< started and never waited for
-};
-
-/// What a device would do with a package, and what to look out for.
+/// What a device did with a package on a simulated appliance, and what to look out for.
 struct UpgradePlan {
     QString devicePath;
     QString productModel;
     QString scannerType;
     bool modelAssumed = false;
     QStringList messages; ///< every status message after the start-up message, in order
-    QVector<PlannedTool> tools;
-    QStringList left; ///< what stays in /tmp/upgrade, relative to it; directories end in "/"
+    QVector<ToolCall> tools;
+    QStringList left; ///< what stays under /tmp/upgrade, relative to it; directories end in "/"
     qint64 tmpPeakBytes = 0;
     QString tmpPeakStage;
-    bool tmpRunsOut = false; ///< the peak is above the free space given: the device fails first
+    bool tmpRunsOut = false; ///< a write in /tmp failed for want of space
     qint64 waitMs = 0;       ///< the least time the waits impose, from start to the last message
     QStringList hazards;
 
@@ -67,29 +59,45 @@ struct FleetPlan {
     QJsonObject toJson() const;
 };
 
-/// Works out on the workstation what a device would do with an upgrade package, with the
-/// device program's own rules; everything it unpacks stays in a scratch directory.
+/// Works out on the workstation what a device would do with an upgrade package: the device
+/// program's own upgrader runs on a simulated appliance in a scratch directory.
 class UpgradePlanner {
 public:
     /// A planner for the package at path, placed on the device at devicePath.
     UpgradePlanner(const QString& path, const QString& devicePath);
 
-    /// The content of the parameter file the device finds beside the package.
-    void setSavePara(const QByteArray& content) { m_savePara = content; }
-    /// The content of the parameter file the device finds in /tmp.
-    void setTmpSavePara(const QByteArray& content) { m_tmpSavePara = content; }
-    /// The free space in /tmp; a peak above it is a hazard.
+    /// The content of the parameter file the device finds beside the package; by default none.
+    void setSavePara(const QByteArray& content) { m_files[savePara()] = content; }
+    /// The content of the parameter file the device finds in /tmp; by default none.
+    void setTmpSavePara(const QByteArray& content)
+    {
+        m_files[QLatin1String(kTmpSavePara)] = content;
+    }
+    /// The device's /etc/issue; by default one naming the package's own model.
+    void setIssue(const QByteArray& content) { m_files[QStringLiteral("/etc/issue")] = content; }
+    /// The device's /usr/scanner/config/scannerConfig.json; by default none.
+    void setScannerConfig(const QByteArray& content) { m_files[scannerConfig()] = content; }
+    /// The free space in /tmp before the package arrives; negative for no limit.
     void setTmpFree(qint64 bytes) { m_tmpFree = bytes; }
+    /// What every run of the named tool does on the device.
+    void setToolResult(const QString& tool, const ToolResult& result) { m_results[tool] = result; }
+    /// Digests every member of the firmware archive as it is unpacked.
+    void setDigestMembers(bool digest) { m_digestMembers = digest; }
 
-    /// Reads the package into the scratch directory as the device does; false with error().
+    /// Reads the package's type and information; false with error() when it cannot be read.
     bool read();
     /// The model the package was built for.
     QString packageModel() const { return m_information.value(0); }
-    /// Works out what a device of this identity does; false with error() when it cannot.
-    bool plan(const QString& productModel, const QString& scannerType, UpgradePlan& result);
-    /// Works out what a device of each known model does, as product model without a scanner
-    /// type; false with error() when it cannot.
+    /// Runs the upgrade on the simulated appliance; false with error() when the simulation
+    /// cannot follow the device.
+    bool plan(UpgradePlan& result);
+    /// What a device of each known model does, as product model without a scanner type; false
+    /// with error() when it cannot be worked out.
     bool planFleet(FleetPlan& result);
+    /// The members of the firmware archive the last plan unpacked.
+    QVector<TarMember> unpacked() const { return m_unpacked; }
+    /// The files the manifest listed in the last plan, as the device read them.
+    QList<st_otaFiles> listed() const { return m_listed; }
     /// Why the last operation failed.
     QString error() const { return m_error; }
 
@@ -98,48 +106,23 @@ public:
     static QVector<StageHazard> stageHazards(const QStringList& paths, const QString& shownFrom);
 
 private:
-    /// How far a plan got, for what it leaves behind.
-    struct Progress {
-        bool packageDeleted = false;
-        bool unpacked = false;
-        bool archiveDeleted = false;
-        bool done = false;
-        QString archive;
-    };
-
     bool fail(const QString& why);
-    QString local(const QString& devicePath) const;
-    QStringList workDirEntries() const;
-    qint64 tmpUsage() const;
-    bool unpack(const QString& archive);
-    bool checkLinks();
+    QString savePara() const;
+    static QString scannerConfig();
+    bool prepare(const QString& root, SimulatedAppliance& appliance);
     QStringList treeHazards() const;
-    void parameterStage(UpgradePlan& result) const;
-    void finish(UpgradePlan& result, const Progress& progress) const;
 
     QString m_path;
     QString m_devicePath;
-    QByteArray m_savePara;
-    QByteArray m_tmpSavePara;
+    QMap<QString, QByteArray> m_files; ///< the device's files by device path, empty ones too
     qint64 m_tmpFree = -1;
-    QTemporaryDir m_scratch;
-    QString m_root;
+    QMap<QString, ToolResult> m_results;
+    bool m_digestMembers = false;
 
-    bool m_readOk = false;
     QString m_type;
     QStringList m_information;
-    QVector<PackItemInfo> m_items;
-    qint64 m_extractPeak = 0;
-    QStringList m_extractedEntries;
-
-    bool m_digestsChecked = false;
-    QString m_digestFailure;
-    bool m_unpacked = false;
-    qint64 m_unpackPeak = 0;
-    QStringList m_unpackedEntries;
-    bool m_verified = false;
-    QString m_verifyFailure;
-    QList<st_otaFiles> m_otaFiles;
+    QVector<TarMember> m_unpacked;
+    QList<st_otaFiles> m_listed;
     QString m_error;
 };
 

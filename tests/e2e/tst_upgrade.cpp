@@ -20,6 +20,33 @@
 namespace {
 
 const QString kPackage = "/tmp/upgrade/p.bin";
+// The tools the sandbox fakes, whose calls it logs.
+const QStringList kFaked{"ota_update", "iap_update", "scp", "killall", "reboot"};
+
+/// The words of a command line built by the device, whose quoting is the shell's single quotes.
+QStringList shellWords(const QString& line)
+{
+    QStringList words;
+    static const QRegularExpression word("(?:'[^']*'|\\\\.|[^ '\\\\]+)+");
+    for (auto it = word.globalMatch(line); it.hasNext();)
+        words << it.next().captured().replace(QRegularExpression("'([^']*)'|\\\\(.)"), "\\1\\2");
+    return words;
+}
+
+/// Everything under a host directory, relative to it; directories end in "/".
+QStringList tree(const QString& dir)
+{
+    QStringList entries;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        entries << info.filePath().mid(dir.size() + 1) +
+                       (info.isDir() && !info.isSymLink() ? "/" : "");
+    }
+    entries.sort();
+    return entries;
+}
 
 Files standardFirmware(const QByteArray& version)
 {
@@ -55,7 +82,8 @@ struct Row {
     QStringList after;
     QStringList args{kPackage};
     QString interrupt;
-    bool planned = true; ///< every tool succeeds: upgrade-pack plan must foretell the stream
+    bool planned = false; ///< upgrade-pack plan must foretell the run
+    QString tmpSize;
     std::unique_ptr<DeviceRun> run = std::make_unique<DeviceRun>();
     QMap<QString, QString> before;
 };
@@ -73,7 +101,7 @@ class TestUpgrade : public QObject {
 
     QByteArray package(const QString& recipe) const;
     QByteArray named(const QString& name) const;
-    QByteArray plan(const Row& row, qint64& waitMs);
+    QJsonObject plan(const Row& row);
     void prepare();
     void interrupt();
 
@@ -98,13 +126,11 @@ private slots:
                         row.args << QString::fromUtf8(unescape(arg));
                 } else if (key == "interrupt") {
                     row.interrupt = value;
-                } else if (key == "unplanned") {
-                    row.planned = false;
                 } else if (key == "tmp") {
                     row.run->setTmpSize(value);
+                    row.tmpSize = value;
                 } else {
                     QVERIFY2(key.startsWith('/'), qPrintable(at + "no device key " + key));
-                    row.planned = row.planned && !key.startsWith("/run/sandbox/fake/");
                     row.device[key] =
                         value.startsWith('@') ? package(value.mid(1)) : unescape(value);
                 }
@@ -117,8 +143,7 @@ private slots:
                              .hasMatch(),
                          qPrintable(at + "no check " + check));
             row.planned =
-                row.planned && row.interrupt.isEmpty() && row.args.size() == 1 &&
-                !row.expected.endsWith('*') &&
+                row.interrupt.isEmpty() && row.args.size() == 1 &&
                 !(row.args.first() == kPackage ? row.package : row.device.value(row.args.first()))
                      .isNull();
         }
@@ -159,28 +184,63 @@ private slots:
         QCOMPARE(QString::fromUtf8(prefix ? output.left(expected.size()) : output),
                  QString::fromUtf8(expected));
         QVERIFY2(run.isRunning(), "the program must idle after its last message");
+        const QString last =
+            QString::fromUtf8(output).section(QRegularExpression("(?=U[BC]\\d\\d)"), -1);
         // Each message waits 500 ms before and 50 ms after it is written: the n-th cannot
         // arrive earlier than that after the exec, however late the reads come.
         const QList<DeviceRun::Chunk> chunks = run.chunks();
         const qint64 execMs = run.read("/run/sandbox/exec-ns").trimmed().toLongLong() / 1000000;
         for (int i = 0; i < chunks.size(); ++i)
             QVERIFY2(chunks.at(i).arrivalMs - execMs >= 500 + 550 * i, chunks.at(i).bytes);
+        const QByteArray syncs = run.read("/run/sandbox/sync-ns");
+        QVERIFY2(last.startsWith("UB99") == !syncs.isNull(), "sync runs for UB99 alone");
+        if (!syncs.isNull())
+            QVERIFY(syncs.trimmed().toLongLong() / 1000000 < chunks.last().arrivalMs);
         if (row.planned) {
-            qint64 waitMs = 0;
-            QCOMPARE(QString::fromUtf8(plan(row, waitMs)), QString::fromUtf8(output.mid(29)));
-            QVERIFY(chunks.last().arrivalMs - execMs >= waitMs);
+            // The plan runs the device's own code: it must tell this run exactly.
+            const QJsonObject plan = this->plan(row);
+            QStringList messages = plan["messages"].toVariant().toStringList();
+            QCOMPARE(QString::fromUtf8(output.constData() + 29, output.size() - 29).split(QRegularExpression("(?=U[BC]\\d\\d)")),
+                     messages.join("").split(QRegularExpression("(?=U[BC]\\d\\d)")));
+            QVERIFY(chunks.last().arrivalMs - execMs >= qint64(plan["waitMs"].toDouble()));
+            QStringList planned;
+            for (const QJsonValue tool : plan["tools"].toArray()) {
+                const QStringList argv =
+                    tool.isArray() ? tool.toVariant().toStringList() : shellWords(tool.toString());
+                // A tool the sandbox took away logs no call.
+                if (kFaked.contains(argv.value(0)) &&
+                    row.device.value("/run/sandbox/fake/" + argv.value(0)) != "missing")
+                    planned << argv.join('|');
+            }
+            QStringList calls = parts(QString::fromUtf8(run.read("/run/sandbox/calls.log")), "\n");
+            planned.sort();
+            calls.sort();
+            QCOMPARE(calls, planned);
+            // What the row placed and plan cannot be given (a FIFO, a directory) aside.
+            QStringList left = tree(run.hostPath("/tmp/upgrade"));
+            for (auto it = row.device.begin(); it != row.device.end(); ++it) {
+                if (it.value().startsWith('<'))
+                    left = left.filter(QRegularExpression(
+                        "^(?!" + QRegularExpression::escape(it.key().mid(13)) + ")"));
+            }
+            if (row.tmpSize.isEmpty())
+                QCOMPARE(left, plan["leftInTmpUpgrade"].toVariant().toStringList());
         }
         run.stop();
 
         const QString marker = m_macros["MARKER"], log = m_macros["LOG"];
-        const QString last =
-            QString::fromUtf8(expected).section(QRegularExpression("(?=U[BC]\\d\\d)"), -1);
         if (!row.device.contains(marker))
             QVERIFY(last.startsWith("UC") ? run.read(marker) == "" : run.read(marker).isNull());
-        if (last.startsWith("UB99") && !row.device.contains(log))
+        if (last.startsWith("UB99") && !row.device.contains(log)) {
+            const QString record = QString::fromUtf8(run.read(log));
             QVERIFY(QRegularExpression("^\\d{17}--upgradesuccess--" + row.args.first() + "$")
-                        .match(QString::fromUtf8(run.read(log)))
+                        .match(record)
                         .hasMatch());
+            // Written as the success message goes out, in the device's local time.
+            const qint64 at =
+                QDateTime::fromString(record.left(17), "yyyyMMddhhmmsszzz").toMSecsSinceEpoch();
+            QVERIFY(at >= execMs && at <= chunks.last().arrivalMs);
+        }
         static const QRegularExpression allowed(
             "^(/tmp/upgrade/|/run/(sandbox|media/mmcblk2p1)/|/etc/scanner-app.sh$|/usr/scanner/"
             "Corefile/|/usr/scanner/config/"
@@ -228,10 +288,7 @@ void TestUpgrade::prepare()
     while (noise.size() < (3 << 20))
         noise += md5(noise.right(32));
     const QByteArray zeros(8 << 20, '\0');
-    m_macros = {{"A", md5(archive)},
-                {"NOISE", md5(archive + noise)},
-                {"ZEROS", md5(zeros)},
-                {"LONG", QString(160, 'r')}};
+    m_macros = {{"A", md5(archive)}, {"NOISE", md5(archive + noise)}, {"LONG", QString(160, 'r')}};
 
     // Packages and files the table names, for what its recipes cannot say.
     const PackageBytes p = makePackage({{"fw.tar.bz2", archive}});
@@ -323,7 +380,7 @@ QByteArray TestUpgrade::named(const QString& name) const
     return m_packages.value(name);
 }
 
-QByteArray TestUpgrade::plan(const Row& row, qint64& waitMs)
+QJsonObject TestUpgrade::plan(const Row& row)
 {
     // The device's files as copies; one that is not a regular file is as good as none.
     const QString device = row.args.first();
@@ -344,18 +401,23 @@ QByteArray TestUpgrade::plan(const Row& row, qint64& waitMs)
     give("--scanner-config", m_macros["CONFIG"]);
     give("--savepara", QFileInfo(device).path() + "/savepara.txt");
     give("--tmp-savepara", "/tmp/savepara.txt");
+    for (auto it = row.device.begin(); it != row.device.end(); ++it) {
+        if (it.key().startsWith("/run/sandbox/fake/"))
+            command << "--tool-result"
+                    << QFileInfo(it.key()).fileName() + '=' + QString(it.value()).remove("exit ");
+    }
+    if (!row.tmpSize.isEmpty())
+        command << "--tmp-free" << row.tmpSize;
     const QString package =
         m_copies.filePath(QFileInfo(device).fileName() + QString::number(qHash(device)));
     writeFile(package, device == kPackage ? row.package : row.device.value(device));
     QProcess process;
     process.start(command.takeFirst(), command << package);
     process.waitForFinished(60000);
-    const QJsonDocument json = QJsonDocument::fromJson(process.readAllStandardOutput());
-    waitMs = qint64(json["waitMs"].toDouble());
-    QByteArray messages;
-    for (const QJsonValue message : json["messages"].toArray())
-        messages += message.toString().toUtf8();
-    return messages.isEmpty() ? process.readAllStandardError() : messages;
+    const QJsonObject plan = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+    if (plan.isEmpty())
+        qWarning() << process.readAllStandardError();
+    return plan;
 }
 
 void TestUpgrade::interrupt()

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 
+#include <sys/stat.h>
+
 QByteArray md5(const QByteArray& data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
@@ -172,6 +174,8 @@ QByteArray makeArchive(const Files& files, bool plain, const QStringList& tarOpt
         QDir().mkpath(QFileInfo(path).path());
         if (file.second.startsWith("->"))
             QFile::link(QString::fromUtf8(file.second.mid(2)), path);
+        else if (file.second == "<fifo>")
+            ::mkfifo(QFile::encodeName(path).constData(), 0644);
         else
             writeFile(path, file.second);
         members << file.first;

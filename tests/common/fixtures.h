@@ -8,7 +8,7 @@
 #include <QString>
 #include <QStringList>
 
-/// Files by path; a content "->TARGET" makes a symbolic link.
+/// Files by path; a content "->TARGET" makes a symbolic link, "<fifo>" a FIFO.
 using Files = QList<QPair<QString, QByteArray>>;
 
 /// The MD5 of data as 32 lower-case hex digits.

@@ -200,7 +200,8 @@ private slots:
             // The plan runs the device's own code: it must tell this run exactly.
             const QJsonObject plan = this->plan(row);
             QStringList messages = plan["messages"].toVariant().toStringList();
-            QCOMPARE(QString::fromUtf8(output.constData() + 29, output.size() - 29).split(QRegularExpression("(?=U[BC]\\d\\d)")),
+            QCOMPARE(QString::fromUtf8(output.constData() + 29, output.size() - 29)
+                         .split(QRegularExpression("(?=U[BC]\\d\\d)")),
                      messages.join("").split(QRegularExpression("(?=U[BC]\\d\\d)")));
             QVERIFY(chunks.last().arrivalMs - execMs >= qint64(plan["waitMs"].toDouble()));
             QStringList planned;
@@ -240,6 +241,17 @@ private slots:
             const qint64 at =
                 QDateTime::fromString(record.left(17), "yyyyMMddhhmmsszzz").toMSecsSinceEpoch();
             QVERIFY(at >= execMs && at <= chunks.last().arrivalMs);
+        }
+        // What the stream says was deleted is gone: the package after UB12, the archive after
+        // UB15, the manifest once verified, the unpacked files after UB99.
+        const QString stream = QString::fromUtf8(output);
+        const QString archive = stream.section("UB15delete file:", 1).section("-=Check", 0, 0);
+        if (row.tmpSize.isEmpty()) {
+            QVERIFY(!stream.contains("UB12") || run.read(row.args.first()).isNull());
+            QVERIFY(archive.isEmpty() || run.read(archive).isNull());
+            QVERIFY(archive.isEmpty() || stream.contains("UC19") ||
+                    run.read("/tmp/upgrade/ota_file/fileMd5s").isNull());
+            QVERIFY(!last.startsWith("UB99") || run.read("/tmp/upgrade/ota_file").isNull());
         }
         static const QRegularExpression allowed(
             "^(/tmp/upgrade/|/run/(sandbox|media/mmcblk2p1)/|/etc/scanner-app.sh$|/usr/scanner/"

@@ -158,7 +158,7 @@ private slots:
     void tool()
     {
         QFETCH(QStringList, fields);
-        const QString dir = m_dir.filePath(QTest::currentDataTag());
+        const QString dir = m_dir.filePath(QString(QTest::currentDataTag()).replace('/', '_'));
         QCOMPARE(QProcess::execute("cp", {"-al", base(), dir}), 0);
         const QStringList before = tree(dir);
         QStringList args = parts(fields.value(1), " ");

@@ -124,6 +124,20 @@ private slots:
                 writeFile(base() + "/cut1000.pkg", good.left(good.size() - 1000)) &&
                 writeFile(base() + "/table.pkg", good.left(150)) &&
                 writeFile(base() + "/chunks.pkg", chunks.text("1").record("").bytes));
+        // The README's table of verbs lists what --help lists, from the tool's one table.
+        QStringList helped, documented;
+        for (const QString& line : run(targetCommand(UPGRADE_PACK_BIN) << "--help", base())
+                                       .section("Verbs:\n", 1)
+                                       .section("\n\n", 0, 0)
+                                       .split('\n'))
+            helped << line.simplified().section(' ', 0, 0);
+        const QString readme = QString::fromUtf8(readFile(QFINDTESTDATA("../../README.md")));
+        for (auto it = QRegularExpression("\\n\\| `([a-z]+) ")
+                           .globalMatch(
+                               readme.section("| Verb | What it does |", 1).section("\n\n", 0, 0));
+             it.hasNext();)
+            documented << it.next().captured(1);
+        QCOMPARE(documented, helped);
         QVERIFY(planPackage("images", {"images/520M0App.bin", "images/Image"}) &&
                 planPackage("twostages", {"core-image-scanner.rootfs.ext4"}) &&
                 planPackage("second", {"zImage", "Image.old"}) &&

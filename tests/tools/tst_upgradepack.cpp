@@ -14,13 +14,19 @@
 
 namespace {
 
-/// Runs a command in dir; an argument "<FILE" is its standard input instead.
+/// Runs a command in dir; last arguments "<FILE" and ">FILE" are its standard input and output.
 QString run(QStringList command, const QString& dir, int* code = nullptr, QString* err = nullptr)
 {
     QProcess process;
     process.setWorkingDirectory(dir);
-    if (command.last().startsWith('<'))
-        process.setStandardInputFile(dir + '/' + command.takeLast().mid(1));
+    for (QChar redirect = command.last().at(0); redirect == '<' || redirect == '>';
+         redirect = command.last().at(0)) {
+        const QString file = QDir(dir).filePath(command.takeLast().mid(1));
+        if (redirect == '<')
+            process.setStandardInputFile(file);
+        else
+            process.setStandardOutputFile(file);
+    }
     process.start(command.first(), command.mid(1));
     process.waitForFinished(60000);
     if (code)

@@ -36,16 +36,16 @@ struct Printer {
             QByteArray text = item.bytes;
             text.replace('\n', "\n             | ");
             if (item.kind == StatusStream::Item::Message) {
-                std::printf("%s %s\n             -> %s\n", at.constData(), text.constData(),
-                            qPrintable(StatusStream::meaning(item.bytes)));
+                writeOutput(at + ' ' + text + "\n             -> " +
+                                StatusStream::meaning(item.bytes).toLocal8Bit() + '\n',
+                            true);
                 if (StatusStream::isFinal(item.bytes)) {
                     sawFinal = true;
                     outcome = item.bytes.startsWith("UB99") ? Success : Failure;
                 }
             } else {
-                std::printf("%s (tool output) | %s\n", at.constData(), text.constData());
+                writeOutput(at + " (tool output) | " + text + '\n', true);
             }
-            std::fflush(stdout);
         }
     }
 };
@@ -61,13 +61,8 @@ int usageError(const QString& why)
     return UsageError;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+int run()
 {
-    QCoreApplication app(argc, argv);
-    setUpTool(QStringLiteral("scanner-status"));
-
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Splits the device program's status stream into messages and prints each on a line of\n"
@@ -168,4 +163,13 @@ int main(int argc, char** argv)
     printer.print(stream.feed(child.readAllStandardOutput(), now()));
     printer.print(stream.flush(now(), true));
     return printer.outcome;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    setUpTool(QStringLiteral("scanner-status"));
+    return finishOutput(run());
 }

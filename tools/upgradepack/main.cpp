@@ -25,7 +25,10 @@ enum ExitCode { Success = 0, JobFailed = 1, UsageError = 2 };
 
 void print(std::FILE* stream, const QString& text)
 {
-    std::fputs(text.toLocal8Bit().constData(), stream);
+    if (stream == stdout)
+        writeOutput(text.toLocal8Bit());
+    else
+        std::fputs(text.toLocal8Bit().constData(), stream);
 }
 
 /// Tells the user on stderr, in the tool's form "upgrade-pack: <what>: <text>".
@@ -97,7 +100,7 @@ QCommandLineOption jsonOption()
 
 void printJson(const QJsonObject& object)
 {
-    std::fputs(QJsonDocument(object).toJson().constData(), stdout);
+    writeOutput(QJsonDocument(object).toJson());
 }
 
 /// The one positional argument of the verbs that read a package.
@@ -428,7 +431,7 @@ int runPlan(const QStringList& arguments)
         if (parser.isSet(json))
             printJson(fleet.toJson());
         else
-            std::fputs(fleet.describe().toUtf8().constData(), stdout);
+            writeOutput(fleet.describe().toUtf8());
         return fleet.anyInstalls() ? Success : JobFailed;
     }
 
@@ -443,7 +446,7 @@ int runPlan(const QStringList& arguments)
     if (parser.isSet(json))
         printJson(plan.toJson());
     else
-        std::fputs(plan.describe().toUtf8().constData(), stdout);
+        writeOutput(plan.describe().toUtf8());
     return plan.verdict() == QLatin1String("UB99") && !plan.tmpRunsOut ? Success : JobFailed;
 }
 
@@ -492,15 +495,8 @@ QString overview()
                                  "and upgrade-pack --version\nfor the version.\n");
 }
 
-} // namespace
-
-int main(int argc, char* argv[])
+int dispatch(const QStringList& arguments)
 {
-    QCoreApplication app(argc, argv);
-    setUpTool(QStringLiteral("upgrade-pack"));
-    // The shared code's trace lines are for the device's log, not for the engineer's terminal.
-    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
-    const QStringList arguments = QCoreApplication::arguments();
     const QString verb = arguments.value(1);
     // QCommandLineParser takes the first entry for the program: the verb stands in for it.
     const QStringList verbArguments = arguments.mid(1);
@@ -528,4 +524,15 @@ int main(int argc, char* argv[])
         failed(QStringLiteral("usage"), QStringLiteral("unknown verb %1").arg(verb));
     print(stderr, overview());
     return UsageError;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    setUpTool(QStringLiteral("upgrade-pack"));
+    // The shared code's trace lines are for the device's log, not for the engineer's terminal.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    return finishOutput(dispatch(QCoreApplication::arguments()));
 }

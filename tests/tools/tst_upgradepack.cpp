@@ -17,7 +17,9 @@
 namespace {
 
 /// Runs a command in dir; last arguments "<FILE" and ">FILE" are its standard input and output.
-QByteArray run(QStringList command, const QString& dir, int* code = nullptr, QString* err = nullptr)
+/// A signal, when given, is sent after afterMs; a run it ends has the code 128 + signal.
+QByteArray run(QStringList command, const QString& dir, int* code = nullptr, QString* err = nullptr,
+               int signal = 0, int afterMs = 0)
 {
     QProcess process;
     process.setWorkingDirectory(dir);
@@ -30,9 +32,11 @@ QByteArray run(QStringList command, const QString& dir, int* code = nullptr, QSt
             process.setStandardOutputFile(file);
     }
     process.start(command.first(), command.mid(1));
+    if (signal && !process.waitForFinished(afterMs))
+        ::kill(pid_t(process.processId()), signal);
     process.waitForFinished(60000);
     if (code)
-        *code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        *code = process.exitCode() + (process.exitStatus() == QProcess::NormalExit ? 0 : 128);
     if (err)
         *err = QString::fromUtf8(process.readAllStandardError());
     return process.readAllStandardOutput();
@@ -120,6 +124,16 @@ private slots:
             run(up + QStringList{"create", "-o"} + QString(args).split(' '), base(), &code);
             QCOMPARE(code, 0);
         }
+        // A package of 1000 MiB of zeros that takes no room: a long enough job to interrupt.
+        PackageBytes huge = makePackage({{"zeros.bin", ""}}, "T1", "M");
+        huge.bytes.truncate(huge.at["payload size"]);
+        QFile hugeFile(base() + "/huge.pkg");
+        QVERIFY(hugeFile.open(QIODevice::WriteOnly) &&
+                hugeFile.write(huge.text("1048576000").text("100").bytes) > 0);
+        for (int i = 0; i < 100; ++i)
+            QVERIFY(hugeFile.write(QByteArray::fromHex("00a00000")) == 4 &&
+                    hugeFile.seek(hugeFile.pos() + 10485760));
+        QVERIFY(hugeFile.resize(hugeFile.pos()));
         // An empty file said to take one chunk, and that chunk empty.
         PackageBytes chunks = makePackage({{"e.bin", ""}}, "T1", "M");
         chunks.bytes.truncate(chunks.at["chunk count"]);
@@ -172,17 +186,26 @@ private slots:
         QCOMPARE(QProcess::execute("cp", {"-al", base(), dir}), 0);
         const QStringList before = tree(dir);
         QStringList args = parts(fields.value(1), " ");
+        const QRegularExpressionMatch kill =
+            QRegularExpression("^--kill=(INT|TERM|HUP):(\\d+)$").match(args.value(0));
+        const int signal =
+            QMap<QString, int>{{"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}}.value(
+                kill.captured(1));
+        args = args.mid(kill.hasMatch());
         // A file size limit fails the writes as a full disk would.
         const bool full = args.value(0) == "--fsize";
         const bool status = args.value(full) == "scanner-status";
         QStringList command = QStringList{"prlimit", "--fsize=1000000", "--"}.mid(full ? 0 : 3) +
                               targetCommand(status ? SCANNER_STATUS_BIN : UPGRADE_PACK_BIN);
+        // A signal ignored by whoever started the tests must still reach the tool.
+        if (signal)
+            command = QStringList{"env", "--default-signal=" + kill.captured(1)} + command;
         for (const QString& arg : args.mid(full + status))
             command << QString::fromUtf8(unescape(arg));
         std::signal(SIGXFSZ, SIG_IGN);
         int code = -1;
         QString err;
-        const QByteArray rawOut = run(command, dir, &code, &err);
+        const QByteArray rawOut = run(command, dir, &code, &err, signal, kill.captured(2).toInt());
         const QString out = QString::fromUtf8(rawOut);
         QCOMPARE(code, fields.value(2).toInt());
         const bool outChecked = fields.value(5).contains(QRegularExpression("(^| ; )out(~|==)"));

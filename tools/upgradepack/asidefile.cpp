@@ -82,6 +82,7 @@ bool AsideFile::open()
         name = QStringLiteral("upgrade-pack");
     int fd = -1;
     int error = EEXIST;
+    SignalsHeld held;
     for (int attempt = 0; fd < 0 && error == EEXIST && attempt < 100; ++attempt) {
         m_asidePath = QStringLiteral("%1/.%2.%3")
                           .arg(target.path(), name)
@@ -95,6 +96,8 @@ bool AsideFile::open()
         m_asidePath.clear();
         return fail(QString::fromLocal8Bit(std::strerror(error)));
     }
+    m_removal.set(m_asidePath);
+    held.release();
     // A replaced file passes its permissions on.
     if (::stat(QFile::encodeName(m_targetPath).constData(), &existing) == 0)
         ::fchmod(fd, existing.st_mode & 07777);
@@ -112,5 +115,6 @@ bool AsideFile::commit()
     if (!moveIntoPlace(m_asidePath, m_targetPath))
         return fail(QString::fromLocal8Bit(std::strerror(errno)));
     m_asidePath.clear();
+    m_removal.clear();
     return true;
 }

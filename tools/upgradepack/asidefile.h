@@ -1,6 +1,8 @@
 #ifndef ASIDEFILE_H
 #define ASIDEFILE_H
 
+#include "signalcleanup.h"
+
 #include <QFile>
 #include <QString>
 
@@ -52,6 +54,7 @@ private:
     QString m_targetPath;
     QString m_asidePath;
     OutputFile m_file;
+    RemovedOnSignal m_removal;
     QString m_error;
 };
 

@@ -7,6 +7,7 @@
 #include "packagecreator.h"
 #include "packiteminfo.h"
 #include "progressmeter.h"
+#include "signalcleanup.h"
 #include "upgradeplanner.h"
 
 #include <QCommandLineParser>
@@ -208,7 +209,12 @@ int runExtract(const QStringList& arguments)
     const QString path = parser.positionalArguments().constFirst();
     const QString what = QStringLiteral("extract %1").arg(path);
     // Made here, where the reason it cannot be made is still known.
-    const QString problem = makeDirectory(parser.value(dir));
+    RemovedOnSignal removal;
+    SignalsHeld held;
+    QString created;
+    const QString problem = makeDirectory(parser.value(dir), &created);
+    removal.set(created);
+    held.release();
     if (!problem.isEmpty())
         return failed(what, problem);
     PackageChecker inspector(path);
@@ -532,6 +538,7 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     setUpTool(QStringLiteral("upgrade-pack"));
+    installSignalCleanup();
     // The shared code's trace lines are for the device's log, not for the engineer's terminal.
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     return finishOutput(dispatch(QCoreApplication::arguments()));

@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTextCodec>
 #include <QtTest>
 
 #include <csignal>
@@ -200,12 +201,22 @@ private slots:
         // A signal ignored by whoever started the tests must still reach the tool.
         if (signal)
             command = QStringList{"env", "--default-signal=" + kill.captured(1)} + command;
-        for (const QString& arg : args.mid(full + status))
-            command << QString::fromUtf8(unescape(arg));
+        // Arguments that are not UTF-8 reach the tool as their bytes: through Latin-1, which
+        // maps each byte to a character and back.
+        const QByteArray given = unescape(fields.value(1));
+        const bool latin1 = QString::fromUtf8(given).toUtf8() != given;
+        for (const QString& arg : args.mid(full + status)) {
+            const QByteArray bytes = unescape(arg);
+            command << (latin1 ? QString::fromLatin1(bytes) : QString::fromUtf8(bytes));
+        }
+        QTextCodec* const locale = QTextCodec::codecForLocale();
+        if (latin1)
+            QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
         std::signal(SIGXFSZ, SIG_IGN);
         int code = -1;
         QString err;
         const QByteArray rawOut = run(command, dir, &code, &err, signal, kill.captured(2).toInt());
+        QTextCodec::setCodecForLocale(locale);
         const QString out = QString::fromUtf8(rawOut);
         QCOMPARE(code, fields.value(2).toInt());
         const bool outChecked = fields.value(5).contains(QRegularExpression("(^| ; )out(~|==)"));

@@ -35,6 +35,20 @@ QString commandLineError(const QCommandLineParser& parser)
            names.join(QStringLiteral(", "));
 }
 
+QString escapedBytes(const QByteArray& bytes)
+{
+    QString text;
+    for (const char c : bytes) {
+        if (c == '\\')
+            text += QStringLiteral("\\\\");
+        else if (c >= ' ' && c <= '~')
+            text += QLatin1Char(c);
+        else
+            text += QStringLiteral("\\x%1").arg(uchar(c), 2, 16, QLatin1Char('0'));
+    }
+    return text;
+}
+
 namespace {
 int g_outputError = 0;
 } // namespace

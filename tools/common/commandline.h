@@ -11,6 +11,9 @@ void setUpTool(const QString& name);
 /// The tool's own words for what the parser refused, such as "unknown option --fast".
 QString commandLineError(const QCommandLineParser& parser);
 
+/// bytes as printable ASCII: every other byte as \xHH, and a backslash doubled.
+QString escapedBytes(const QByteArray& bytes);
+
 /// Writes bytes to standard output, and flushes it when asked; a failure is kept for
 /// finishOutput().
 void writeOutput(const QByteArray& bytes, bool flush = false);

@@ -61,6 +61,28 @@ int usageError(const QString& why)
     return UsageError;
 }
 
+/// The outcome of a stream read live; a timeout says that no final message came.
+int outcome(const Printer& printer, const QElapsedTimer& clock, qint64 timeoutS)
+{
+    if (printer.outcome == NoOutcome && clock.hasExpired(timeoutS * 1000))
+        std::fprintf(stderr, "scanner-status: no final message (UB99 or UC) came within %lld s\n",
+                     static_cast<long long>(timeoutS));
+    return printer.outcome;
+}
+
+/// What is wrong with the whole number that option holds, at least least; empty when nothing.
+QString countProblem(const QCommandLineParser& parser, const QCommandLineOption& option,
+                     qint64 least, qint64& value)
+{
+    bool ok = false;
+    value = parser.value(option).toLongLong(&ok);
+    const QString given =
+        QStringLiteral("--%1 %2").arg(option.names().constFirst(), parser.value(option));
+    if (!ok)
+        return given + QStringLiteral(": not a whole number");
+    return value < least ? given + QStringLiteral(": must be at least %1").arg(least) : QString();
+}
+
 int run()
 {
     QCommandLineParser parser;
@@ -78,12 +100,16 @@ int run()
     const QCommandLineOption version = parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("COMMAND"),
                                  QStringLiteral("the command to run, after \"--\""));
-    const QCommandLineOption settle(QStringLiteral("settle"),
-                                    QStringLiteral("Quiet after the final message, in ms."),
-                                    QStringLiteral("ms"), QStringLiteral("1500"));
-    const QCommandLineOption timeout(QStringLiteral("timeout"),
-                                     QStringLiteral("Give up after this many seconds."),
-                                     QStringLiteral("seconds"), QStringLiteral("600"));
+    const QString settleDefault = QStringLiteral("1500");
+    const QString timeoutDefault = QStringLiteral("600");
+    const QCommandLineOption settle(
+        QStringLiteral("settle"),
+        QStringLiteral("Quiet after the final message, in ms (default: %1).").arg(settleDefault),
+        QStringLiteral("ms"), settleDefault);
+    const QCommandLineOption timeout(
+        QStringLiteral("timeout"),
+        QStringLiteral("Give up after this many seconds (default: %1).").arg(timeoutDefault),
+        QStringLiteral("seconds"), timeoutDefault);
     const QCommandLineOption offline(
         QStringLiteral("offline"),
         QStringLiteral("Read a recorded stream from standard input to its end, and split it at "
@@ -91,16 +117,28 @@ int run()
     parser.addOptions({settle, timeout, offline});
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(commandLineError(parser));
-    if (parser.isSet(help))
-        parser.showHelp();
-    if (parser.isSet(version))
-        parser.showVersion();
+    if (parser.isSet(help)) {
+        // Qt's usage line names the program by the path it was started with.
+        const QString text = parser.helpText();
+        writeOutput(QStringLiteral("Usage: scanner-status [options] [-- COMMAND [ARG]...]")
+                        .append(text.midRef(text.indexOf(QLatin1Char('\n'))))
+                        .toLocal8Bit());
+        return Success;
+    }
+    if (parser.isSet(version)) {
+        writeOutput(QStringLiteral("scanner-status %1\n")
+                        .arg(QCoreApplication::applicationVersion())
+                        .toLocal8Bit());
+        return Success;
+    }
 
-    bool ok = false;
-    const qint64 settleMs = parser.value(settle).toLongLong(&ok);
-    const qint64 timeoutS = ok ? parser.value(timeout).toLongLong(&ok) : 0;
-    if (!ok || settleMs < 0 || timeoutS <= 0)
-        return usageError(QStringLiteral("--settle and --timeout take whole numbers"));
+    qint64 settleMs = 0;
+    qint64 timeoutS = 0;
+    QString problem = countProblem(parser, settle, 0, settleMs);
+    if (problem.isEmpty())
+        problem = countProblem(parser, timeout, 1, timeoutS);
+    if (!problem.isEmpty())
+        return usageError(problem);
 
     const QStringList command = parser.positionalArguments();
     Printer printer{now()};
@@ -134,7 +172,7 @@ int run()
                 break;
         }
         printer.print(stream.flush(now(), true));
-        return printer.outcome;
+        return outcome(printer, clock, timeoutS);
     }
 
     QProcess child;
@@ -162,7 +200,7 @@ int run()
     }
     printer.print(stream.feed(child.readAllStandardOutput(), now()));
     printer.print(stream.flush(now(), true));
-    return printer.outcome;
+    return outcome(printer, clock, timeoutS);
 }
 
 } // namespace

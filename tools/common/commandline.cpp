@@ -4,6 +4,10 @@
 #include <QCoreApplication>
 #include <QStringList>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 void setUpTool(const QString& name)
 {
     QCoreApplication::setApplicationName(name);
@@ -29,4 +33,51 @@ QString commandLineError(const QCommandLineParser& parser)
     return (names.size() == 1 ? QStringLiteral("unknown option ")
                               : QStringLiteral("unknown options ")) +
            names.join(QStringLiteral(", "));
+}
+
+QString escapedBytes(const QByteArray& bytes)
+{
+    QString text;
+    for (const char c : bytes) {
+        if (c == '\\')
+            text += QStringLiteral("\\\\");
+        else if (c >= ' ' && c <= '~')
+            text += QLatin1Char(c);
+        else
+            text += QStringLiteral("\\x%1").arg(uchar(c), 2, 16, QLatin1Char('0'));
+    }
+    return text;
+}
+
+namespace {
+int g_outputError = 0;
+} // namespace
+
+void writeOutput(const QByteArray& bytes, bool flush)
+{
+    // After the first failure the rest is lost as well: it is not even tried.
+    if (g_outputError != 0)
+        return;
+    errno = 0;
+    const size_t size = size_t(bytes.size());
+    if (std::fwrite(bytes.constData(), 1, size, stdout) != size || std::ferror(stdout) ||
+        (flush && std::fflush(stdout) != 0))
+        g_outputError = errno != 0 ? errno : EIO;
+}
+
+int finishOutput(int code)
+{
+    // stdio forgets why a write failed once it has dropped the bytes: the reason is kept from
+    // the moment it happened.
+    if (g_outputError == 0) {
+        errno = 0;
+        if (std::fflush(stdout) != 0 || std::ferror(stdout))
+            g_outputError = errno != 0 ? errno : EIO;
+    }
+    if (g_outputError == 0)
+        return code;
+    std::fprintf(stderr, "%s: write error: %s\n",
+                 QCoreApplication::applicationName().toLocal8Bit().constData(),
+                 std::strerror(g_outputError));
+    return 1;
 }

@@ -1,6 +1,7 @@
 #ifndef COMMANDLINE_H
 #define COMMANDLINE_H
 
+#include <QByteArray>
 #include <QString>
 
 class QCommandLineParser;
@@ -9,5 +10,15 @@ class QCommandLineParser;
 void setUpTool(const QString& name);
 /// The tool's own words for what the parser refused, such as "unknown option --fast".
 QString commandLineError(const QCommandLineParser& parser);
+
+/// bytes as printable ASCII: every other byte as \xHH, and a backslash doubled.
+QString escapedBytes(const QByteArray& bytes);
+
+/// Writes bytes to standard output, and flushes it when asked; a failure is kept for
+/// finishOutput().
+void writeOutput(const QByteArray& bytes, bool flush = false);
+/// Flushes standard output and returns code; when anything written there was lost, says so on
+/// stderr as coreutils do ("<tool>: write error: <reason>") and returns 1 instead.
+int finishOutput(int code);
 
 #endif // COMMANDLINE_H

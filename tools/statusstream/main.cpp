@@ -36,16 +36,16 @@ struct Printer {
             QByteArray text = item.bytes;
             text.replace('\n', "\n             | ");
             if (item.kind == StatusStream::Item::Message) {
-                std::printf("%s %s\n             -> %s\n", at.constData(), text.constData(),
-                            qPrintable(StatusStream::meaning(item.bytes)));
+                writeOutput(at + ' ' + text + "\n             -> " +
+                                StatusStream::meaning(item.bytes).toLocal8Bit() + '\n',
+                            true);
                 if (StatusStream::isFinal(item.bytes)) {
                     sawFinal = true;
                     outcome = item.bytes.startsWith("UB99") ? Success : Failure;
                 }
             } else {
-                std::printf("%s (tool output) | %s\n", at.constData(), text.constData());
+                writeOutput(at + " (tool output) | " + text + '\n', true);
             }
-            std::fflush(stdout);
         }
     }
 };
@@ -61,13 +61,30 @@ int usageError(const QString& why)
     return UsageError;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+/// The outcome of a stream read live; a timeout says that no final message came.
+int outcome(const Printer& printer, const QElapsedTimer& clock, qint64 timeoutS)
 {
-    QCoreApplication app(argc, argv);
-    setUpTool(QStringLiteral("scanner-status"));
+    if (printer.outcome == NoOutcome && clock.hasExpired(timeoutS * 1000))
+        std::fprintf(stderr, "scanner-status: no final message (UB99 or UC) came within %lld s\n",
+                     static_cast<long long>(timeoutS));
+    return printer.outcome;
+}
 
+/// What is wrong with the whole number that option holds, at least least; empty when nothing.
+QString countProblem(const QCommandLineParser& parser, const QCommandLineOption& option,
+                     qint64 least, qint64& value)
+{
+    bool ok = false;
+    value = parser.value(option).toLongLong(&ok);
+    const QString given =
+        QStringLiteral("--%1 %2").arg(option.names().constFirst(), parser.value(option));
+    if (!ok)
+        return given + QStringLiteral(": not a whole number");
+    return value < least ? given + QStringLiteral(": must be at least %1").arg(least) : QString();
+}
+
+int run()
+{
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Splits the device program's status stream into messages and prints each on a line of\n"
@@ -83,12 +100,16 @@ int main(int argc, char** argv)
     const QCommandLineOption version = parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("COMMAND"),
                                  QStringLiteral("the command to run, after \"--\""));
-    const QCommandLineOption settle(QStringLiteral("settle"),
-                                    QStringLiteral("Quiet after the final message, in ms."),
-                                    QStringLiteral("ms"), QStringLiteral("1500"));
-    const QCommandLineOption timeout(QStringLiteral("timeout"),
-                                     QStringLiteral("Give up after this many seconds."),
-                                     QStringLiteral("seconds"), QStringLiteral("600"));
+    const QString settleDefault = QStringLiteral("1500");
+    const QString timeoutDefault = QStringLiteral("600");
+    const QCommandLineOption settle(
+        QStringLiteral("settle"),
+        QStringLiteral("Quiet after the final message, in ms (default: %1).").arg(settleDefault),
+        QStringLiteral("ms"), settleDefault);
+    const QCommandLineOption timeout(
+        QStringLiteral("timeout"),
+        QStringLiteral("Give up after this many seconds (default: %1).").arg(timeoutDefault),
+        QStringLiteral("seconds"), timeoutDefault);
     const QCommandLineOption offline(
         QStringLiteral("offline"),
         QStringLiteral("Read a recorded stream from standard input to its end, and split it at "
@@ -96,16 +117,28 @@ int main(int argc, char** argv)
     parser.addOptions({settle, timeout, offline});
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(commandLineError(parser));
-    if (parser.isSet(help))
-        parser.showHelp();
-    if (parser.isSet(version))
-        parser.showVersion();
+    if (parser.isSet(help)) {
+        // Qt's usage line names the program by the path it was started with.
+        const QString text = parser.helpText();
+        writeOutput(QStringLiteral("Usage: scanner-status [options] [-- COMMAND [ARG]...]")
+                        .append(text.midRef(text.indexOf(QLatin1Char('\n'))))
+                        .toLocal8Bit());
+        return Success;
+    }
+    if (parser.isSet(version)) {
+        writeOutput(QStringLiteral("scanner-status %1\n")
+                        .arg(QCoreApplication::applicationVersion())
+                        .toLocal8Bit());
+        return Success;
+    }
 
-    bool ok = false;
-    const qint64 settleMs = parser.value(settle).toLongLong(&ok);
-    const qint64 timeoutS = ok ? parser.value(timeout).toLongLong(&ok) : 0;
-    if (!ok || settleMs < 0 || timeoutS <= 0)
-        return usageError(QStringLiteral("--settle and --timeout take whole numbers"));
+    qint64 settleMs = 0;
+    qint64 timeoutS = 0;
+    QString problem = countProblem(parser, settle, 0, settleMs);
+    if (problem.isEmpty())
+        problem = countProblem(parser, timeout, 1, timeoutS);
+    if (!problem.isEmpty())
+        return usageError(problem);
 
     const QStringList command = parser.positionalArguments();
     Printer printer{now()};
@@ -139,7 +172,7 @@ int main(int argc, char** argv)
                 break;
         }
         printer.print(stream.flush(now(), true));
-        return printer.outcome;
+        return outcome(printer, clock, timeoutS);
     }
 
     QProcess child;
@@ -167,5 +200,14 @@ int main(int argc, char** argv)
     }
     printer.print(stream.feed(child.readAllStandardOutput(), now()));
     printer.print(stream.flush(now(), true));
-    return printer.outcome;
+    return outcome(printer, clock, timeoutS);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    setUpTool(QStringLiteral("scanner-status"));
+    return finishOutput(run());
 }

@@ -44,21 +44,29 @@ QList<StatusStream::Item> StatusStream::feed(const QByteArray& bytes, qint64 arr
     const bool afterQuiet = !m_started || gap >= m_silenceMs;
     m_started = true;
 
+    // A reader that fell behind gets several writes in one read: as in a recording, every
+    // status code after the first byte starts a message of its own.
+    const QList<Item> pieces = split(bytes);
+    const QByteArray& first = pieces.constFirst().bytes;
     const Item::Kind kind =
-        afterQuiet && looksLikeMessage(bytes) ? Item::Message : Item::ToolOutput;
+        afterQuiet && looksLikeMessage(first) ? Item::Message : Item::ToolOutput;
     // A write split over two reads arrives in one go, and a tool's console output runs on
     // until the next message; a message always comes after the quiet.
     const bool continues =
         m_pending &&
         (gap < m_mergeMs || (kind == Item::ToolOutput && m_item.kind == Item::ToolOutput));
     if (continues) {
-        m_item.bytes += bytes;
-        return done;
+        m_item.bytes += first;
+    } else {
+        if (m_pending)
+            done << m_item;
+        m_item = Item{kind, first, arrivalMs};
+        m_pending = true;
     }
-    if (m_pending)
+    for (int i = 1; i < pieces.size(); ++i) {
         done << m_item;
-    m_item = Item{kind, bytes, arrivalMs};
-    m_pending = true;
+        m_item = Item{Item::Message, pieces.at(i).bytes, arrivalMs};
+    }
     return done;
 }
 

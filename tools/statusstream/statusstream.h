@@ -12,7 +12,9 @@
 /// between. A read that arrives after at least silenceMs of quiet, or as the first of
 /// the stream, and begins like a status message ("UB" or "UC" with two digits, or the
 /// parameter-preservation messages) starts a message; reads that follow within mergeMs
-/// belong to the same item; everything else is tool output.
+/// belong to the same item; everything else is tool output. A reader that falls behind gets
+/// several writes in one read: inside a read, every further status code starts a message of
+/// its own, as split() does.
 class StatusStream {
 public:
     /// One message, or one stretch of tool output, with the arrival time of its first byte.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -57,15 +58,34 @@ bool AsideFile::open()
         target.setFile(target.canonicalFilePath());
     if (target.isDir())
         return fail(QStringLiteral("is a directory"));
+    const auto adopt = [this](int fd) {
+        if (m_file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle))
+            return true;
+        ::close(fd);
+        return fail(m_file.errorString());
+    };
+    const QByteArray path = QFile::encodeName(m_path);
+    struct stat existing;
+    if (::stat(path.constData(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+        // Replacing it would leave a regular file where /dev/null was, or the reader of a FIFO
+        // waiting for good: like cp and tar, write into it.
+        const int fd = ::open(path.constData(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        return fd >= 0 ? adopt(fd) : fail(QString::fromLocal8Bit(std::strerror(errno)));
+    }
     if (target.exists() && !target.isWritable())
         return fail(QStringLiteral("the existing file is not writable"));
     m_targetPath = target.filePath();
 
+    // The hidden name must be a legal one too: for a long output name, a short stand-in.
+    QString name = target.fileName();
+    if (QFile::encodeName(name).size() > NAME_MAX - 10)
+        name = QStringLiteral("upgrade-pack");
     int fd = -1;
     int error = EEXIST;
+    SignalsHeld held;
     for (int attempt = 0; fd < 0 && error == EEXIST && attempt < 100; ++attempt) {
         m_asidePath = QStringLiteral("%1/.%2.%3")
-                          .arg(target.path(), target.fileName())
+                          .arg(target.path(), name)
                           .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
         // Created as any new file is (the umask applies); O_EXCL never takes over another file.
         fd = ::open(QFile::encodeName(m_asidePath).constData(),
@@ -76,15 +96,12 @@ bool AsideFile::open()
         m_asidePath.clear();
         return fail(QString::fromLocal8Bit(std::strerror(error)));
     }
+    m_removal.set(m_asidePath);
+    held.release();
     // A replaced file passes its permissions on.
-    struct stat existing;
     if (::stat(QFile::encodeName(m_targetPath).constData(), &existing) == 0)
         ::fchmod(fd, existing.st_mode & 07777);
-    if (!m_file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return fail(m_file.errorString());
-    }
-    return true;
+    return adopt(fd);
 }
 
 bool AsideFile::commit()
@@ -92,8 +109,12 @@ bool AsideFile::commit()
     m_file.close();
     if (m_file.error() != QFileDevice::NoError)
         return fail(m_file.errorString());
+    // An output written directly is in place already.
+    if (m_asidePath.isEmpty())
+        return true;
     if (!moveIntoPlace(m_asidePath, m_targetPath))
         return fail(QString::fromLocal8Bit(std::strerror(errno)));
     m_asidePath.clear();
+    m_removal.clear();
     return true;
 }

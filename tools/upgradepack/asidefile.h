@@ -1,6 +1,8 @@
 #ifndef ASIDEFILE_H
 #define ASIDEFILE_H
 
+#include "signalcleanup.h"
+
 #include <QFile>
 #include <QString>
 
@@ -8,7 +10,23 @@
 /// without waiting for from's data to reach the disk; false with errno set when it cannot.
 bool moveIntoPlace(const QString& from, const QString& to);
 
-/// An output written beside its final path and moved there only once it is whole.
+/// A file that names the output it stands for rather than the file it writes, as a QSaveFile
+/// does, so that messages about it name what the user asked for.
+class OutputFile : public QFile {
+public:
+    /// A file that calls itself name.
+    explicit OutputFile(const QString& name) : m_name(name) {}
+    /// The output's path as given.
+    QString fileName() const override { return m_name; }
+
+private:
+    QString m_name;
+};
+
+/// An output written beside its final path and moved there only once it is whole. An existing
+/// output that is not a regular file (a device, a FIFO, a terminal) is written directly instead,
+/// as cp and tar do: it is never replaced. Through a symbolic link, the link's target is
+/// replaced.
 class AsideFile {
 public:
     /// An output that is to end up at path.
@@ -18,9 +36,11 @@ public:
     AsideFile(const AsideFile&) = delete;
     AsideFile& operator=(const AsideFile&) = delete;
 
-    /// Creates the file beside the final path; false with errorString() when it cannot.
+    /// Creates the file beside the final path, or opens an output that is no regular file;
+    /// false with errorString() when it cannot.
     bool open();
-    /// The open file; as a QSaveFile does, it carries the final path as its name.
+    /// The open file; it carries the final path as its name. Sequential when it is written
+    /// directly into a device, a FIFO or a terminal: it cannot then seek.
     QFile& file() { return m_file; }
     /// Closes the file and moves it to the final path; false with errorString() when it cannot.
     bool commit();
@@ -33,7 +53,8 @@ private:
     QString m_path;
     QString m_targetPath;
     QString m_asidePath;
-    QFile m_file;
+    OutputFile m_file;
+    RemovedOnSignal m_removal;
     QString m_error;
 };
 

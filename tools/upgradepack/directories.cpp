@@ -33,7 +33,7 @@ QString directoryProblem(const QString& dir)
     return QString();
 }
 
-QString makeDirectory(const QString& dir)
+QString makeDirectory(const QString& dir, QString* created)
 {
     const QFileInfo info(dir);
     if (info.exists())
@@ -41,7 +41,7 @@ QString makeDirectory(const QString& dir)
     // QDir::mkpath() does not say why it failed; this names the part of the path at fault.
     const QString parent = info.path();
     if (parent != dir) {
-        const QString why = makeDirectory(parent);
+        const QString why = makeDirectory(parent, created);
         if (!why.isEmpty())
             return why;
     }
@@ -49,6 +49,8 @@ QString makeDirectory(const QString& dir)
         const int error = errno;
         if (error != EEXIST || !QFileInfo(dir).isDir())
             return QStringLiteral("cannot create %1: %2").arg(dir, systemError(error));
+    } else if (created && created->isEmpty()) {
+        *created = dir;
     }
     return QString();
 }

@@ -7,6 +7,7 @@
 #include "packagecreator.h"
 #include "packiteminfo.h"
 #include "progressmeter.h"
+#include "signalcleanup.h"
 #include "upgradeplanner.h"
 
 #include <QCommandLineParser>
@@ -16,6 +17,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
+#include <QTextCodec>
 
 #include <cstdio>
 
@@ -25,7 +27,10 @@ enum ExitCode { Success = 0, JobFailed = 1, UsageError = 2 };
 
 void print(std::FILE* stream, const QString& text)
 {
-    std::fputs(text.toLocal8Bit().constData(), stream);
+    if (stream == stdout)
+        writeOutput(text.toLocal8Bit());
+    else
+        std::fputs(text.toLocal8Bit().constData(), stream);
 }
 
 /// Tells the user on stderr, in the tool's form "upgrade-pack: <what>: <text>".
@@ -46,11 +51,18 @@ struct Argument {
     QString description;
 };
 
-/// Parses a verb's arguments and checks that none is missing or too many; returns -1 to go
-/// on, or the exit code to end with.
+/// An option's name as it is written on the command line: "-o", "--output".
+QString dashed(const QString& name)
+{
+    return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+}
+
+/// Parses a verb's arguments and checks that none is missing, empty where required, given twice
+/// unless repeatable, or too many; returns -1 to go on, or the exit code to end with.
 int parse(QCommandLineParser& parser, const QString& verb, const QString& usage,
           const QStringList& arguments, const QVector<Argument>& positionals,
-          const QList<QCommandLineOption>& required = {})
+          const QList<QCommandLineOption>& required = {},
+          const QList<QCommandLineOption>& repeatable = {})
 {
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
@@ -67,10 +79,25 @@ int parse(QCommandLineParser& parser, const QString& verb, const QString& usage,
         print(stdout, text);
         return Success;
     }
+    // The parser would silently take the last of two values, and "-o a -o b" is a slip.
+    QStringList many;
+    for (const QCommandLineOption& option : repeatable)
+        many << option.names();
+    for (const QString& name : parser.optionNames()) {
+        if (!many.contains(name) && parser.values(name).size() > 1)
+            return failed(
+                verb,
+                QStringLiteral("%1 given more than once: it takes one value").arg(dashed(name)),
+                UsageError);
+    }
     QStringList missing;
     for (const QCommandLineOption& option : required) {
         if (!parser.isSet(option))
-            missing << QStringLiteral("--") + option.names().constLast();
+            missing << dashed(option.names().constLast());
+        else if (parser.value(option).isEmpty())
+            return failed(
+                verb, QStringLiteral("%1 cannot be empty").arg(dashed(option.names().constLast())),
+                UsageError);
     }
     const QStringList given = parser.positionalArguments();
     for (int i = given.size(); i < positionals.size(); ++i)
@@ -97,7 +124,7 @@ QCommandLineOption jsonOption()
 
 void printJson(const QJsonObject& object)
 {
-    std::fputs(QJsonDocument(object).toJson().constData(), stdout);
+    writeOutput(QJsonDocument(object).toJson());
 }
 
 /// The one positional argument of the verbs that read a package.
@@ -129,9 +156,10 @@ int runCreate(const QStringList& arguments)
                                     QStringLiteral("DIR"));
     parser.addOptions({output, type, model, info, target});
     const QString verb = QStringLiteral("create");
-    const int early = parse(
-        parser, verb, QStringLiteral("-o OUT --type T --model MODEL [options] FILE..."), arguments,
-        {{QStringLiteral("FILE..."), QStringLiteral("Files to carry.")}}, {output, type, model});
+    const int early =
+        parse(parser, verb, QStringLiteral("-o OUT --type T --model MODEL [options] FILE..."),
+              arguments, {{QStringLiteral("FILE..."), QStringLiteral("Files to carry.")}},
+              {output, type, model}, {info});
     if (early >= 0)
         return early;
     if (!UpgradeTypeValMap.values().contains(parser.value(type)))
@@ -205,7 +233,12 @@ int runExtract(const QStringList& arguments)
     const QString path = parser.positionalArguments().constFirst();
     const QString what = QStringLiteral("extract %1").arg(path);
     // Made here, where the reason it cannot be made is still known.
-    const QString problem = makeDirectory(parser.value(dir));
+    RemovedOnSignal removal;
+    SignalsHeld held;
+    QString created;
+    const QString problem = makeDirectory(parser.value(dir), &created);
+    removal.set(created);
+    held.release();
     if (!problem.isEmpty())
         return failed(what, problem);
     PackageChecker inspector(path);
@@ -482,7 +515,7 @@ int runPlan(const QStringList& arguments)
         if (parser.isSet(json))
             printJson(fleet.toJson());
         else
-            std::fputs(fleet.describe().toUtf8().constData(), stdout);
+            writeOutput(fleet.describe().toUtf8());
         return fleet.anyInstalls() ? Success : JobFailed;
     }
 
@@ -495,7 +528,7 @@ int runPlan(const QStringList& arguments)
     if (parser.isSet(json))
         printJson(plan.toJson());
     else
-        std::fputs(plan.describe().toUtf8().constData(), stdout);
+        writeOutput(plan.describe().toUtf8());
     return plan.verdict() == QLatin1String("UB99") && !plan.tmpRunsOut ? Success : JobFailed;
 }
 
@@ -544,15 +577,8 @@ QString overview()
                                  "and upgrade-pack --version\nfor the version.\n");
 }
 
-} // namespace
-
-int main(int argc, char* argv[])
+int dispatch(const QStringList& arguments)
 {
-    QCoreApplication app(argc, argv);
-    setUpTool(QStringLiteral("upgrade-pack"));
-    // The shared code's trace lines are for the device's log, not for the engineer's terminal.
-    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
-    const QStringList arguments = QCoreApplication::arguments();
     const QString verb = arguments.value(1);
     // QCommandLineParser takes the first entry for the program: the verb stands in for it.
     const QStringList verbArguments = arguments.mid(1);
@@ -580,4 +606,31 @@ int main(int argc, char* argv[])
         failed(QStringLiteral("usage"), QStringLiteral("unknown verb %1").arg(verb));
     print(stderr, overview());
     return UsageError;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    setUpTool(QStringLiteral("upgrade-pack"));
+    installSignalCleanup();
+    // The shared code's trace lines are for the device's log, not for the engineer's terminal.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    const QStringList arguments = QCoreApplication::arguments();
+    // Qt reads arguments in the locale's encoding: bytes that are no text in it arrive as
+    // replacement characters, a file of that name could not even be opened, and a text would
+    // not be the one meant.
+    for (int i = 1; i < argc; ++i) {
+        if (QFile::encodeName(QString::fromLocal8Bit(argv[i])) != argv[i])
+            return failed(
+                findVerb(arguments.value(1)) ? arguments.value(1) : QStringLiteral("usage"),
+                QStringLiteral("argument \"%1\" is not %2, the locale's encoding (bytes shown "
+                               "as \\xHH): a package carries names and texts of "
+                               "characters up to U+00FF")
+                    .arg(escapedBytes(argv[i]),
+                         QString::fromLatin1(QTextCodec::codecForLocale()->name())),
+                UsageError);
+    }
+    return finishOutput(dispatch(arguments));
 }

@@ -1,5 +1,6 @@
 #include "packagechecker.h"
 #include "asidefile.h"
+#include "signalcleanup.h"
 
 #include <QDir>
 #include <QFile>
@@ -152,7 +153,11 @@ bool PackageChecker::extractTo(const QString& dir, bool force, const PackProgres
     if (!QDir().mkpath(dir))
         return fail(QStringLiteral("cannot create %1").arg(dir));
     // Files are written aside first and moved in only once all of them are whole and match.
+    RemovedOnSignal stagingRemoval;
+    SignalsHeld held;
     QTemporaryDir staging(QDir(dir).filePath(QStringLiteral(".upgrade-pack-XXXXXX")));
+    stagingRemoval.set(staging.path());
+    held.release();
     if (!staging.isValid())
         return fail(QStringLiteral("cannot write in %1: %2").arg(dir, staging.errorString()));
 

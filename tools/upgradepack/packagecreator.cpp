@@ -1,6 +1,7 @@
 #include "packagecreator.h"
 #include "asidefile.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -48,8 +49,12 @@ bool PackageCreator::check()
     QHash<QString, QString> byFileName;
     for (const QString& path : r.files) {
         QFile file(path);
-        if (QFileInfo(path).isDir())
-            return fail(QStringLiteral("cannot read %1: is a directory").arg(path));
+        const QFileInfo info(path);
+        // Opening a FIFO would wait for a writer; a device's content has no size to record.
+        if (info.exists() && !info.isFile())
+            return fail(QStringLiteral("cannot read %1: %2")
+                            .arg(path, info.isDir() ? QStringLiteral("is a directory")
+                                                    : QStringLiteral("not a regular file")));
         if (!file.open(QIODevice::ReadOnly))
             return fail(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
         if (PackProcess::g_isSameFile(path, r.output))
@@ -88,7 +93,17 @@ bool PackageCreator::run(const PackProgress& progress)
     if (!out.open())
         return fail(QStringLiteral("cannot write %1: %2").arg(m_request.output, out.errorString()));
     st_packWrite write;
-    write.digest = true;
+    // The digests go into the item table once the payload is written, by seeking back: for an
+    // output that cannot seek, such as a pipe, each file is read once more beforehand.
+    write.digest = !out.file().isSequential();
+    for (int i = 0; !write.digest && i < items.size(); ++i) {
+        QFile source(items.at(i).name());
+        QCryptographicHash md5(QCryptographicHash::Md5);
+        if (!source.open(QIODevice::ReadOnly) || !md5.addData(&source))
+            return fail(
+                QStringLiteral("cannot read %1: %2").arg(source.fileName(), source.errorString()));
+        items[i].setMd5(QString::fromLatin1(md5.result().toHex()));
+    }
     write.progress = progress;
     if (!PackProcess::instance().writePackage(out.file(), m_request.type, information, items,
                                               write))

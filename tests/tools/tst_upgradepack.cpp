@@ -150,10 +150,11 @@ private slots:
                 writeFile(base() + "/chunks.pkg", chunks.text("1").record("").bytes));
         // The README's table of verbs lists what --help lists, from the tool's one table.
         QStringList helped, documented;
-        for (const QString& line : run(targetCommand(UPGRADE_PACK_BIN) << "--help", base())
-                                       .section("Verbs:\n", 1)
-                                       .section("\n\n", 0, 0)
-                                       .split('\n'))
+        for (const QString& line :
+             QString::fromUtf8(run(targetCommand(UPGRADE_PACK_BIN) << "--help", base()))
+                 .section("Verbs:\n", 1)
+                 .section("\n\n", 0, 0)
+                 .split('\n'))
             helped << line.simplified().section(' ', 0, 0);
         const QString readme = QString::fromUtf8(readFile(QFINDTESTDATA("../../README.md")));
         for (auto it = QRegularExpression("\\n\\| `([a-z]+) ")

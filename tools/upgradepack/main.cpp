@@ -424,8 +424,8 @@ int runPlan(const QStringList& arguments)
     parser.addOptions({json, productModel, scannerType, issue, scannerConfig, savePara, tmpSavePara,
                        devicePath, tmpFree, toolResult, everyModel});
     const QString verb = QStringLiteral("plan");
-    const int early =
-        parse(parser, verb, QStringLiteral("[options] PKG"), arguments, packageArgument());
+    const int early = parse(parser, verb, QStringLiteral("[options] PKG"), arguments,
+                            packageArgument(), {}, {toolResult});
     if (early >= 0)
         return early;
     const bool identityGiven = parser.isSet(productModel) || parser.isSet(scannerType) ||

@@ -1,6 +1,7 @@
 #include "upgradeplanner.h"
 
 #include "packprocess.h"
+#include "signalcleanup.h"
 #include "statustexts.h"
 
 #include <QDir>
@@ -218,7 +219,11 @@ bool UpgradePlanner::prepare(const QString& root, SimulatedAppliance& appliance)
 
 bool UpgradePlanner::plan(UpgradePlan& result)
 {
+    RemovedOnSignal removal;
+    SignalsHeld held;
     QTemporaryDir scratch(QDir::temp().filePath(QStringLiteral("upgrade-pack-plan-XXXXXX")));
+    removal.set(scratch.path());
+    held.release();
     if (!scratch.isValid())
         return fail(
             QStringLiteral("cannot make a scratch directory: %1").arg(scratch.errorString()));

@@ -12,6 +12,7 @@ namespace {
 
 const char kPackageMagic[] = "lumacrestupgrade";
 const int kTarBlock = 512;
+const qint64 kComparePiece = 1 << 20;
 const char kInArchiveOnly[] = "is in the archive but not in the manifest";
 const char kInManifestOnly[] = "is in the manifest but not in the archive";
 const QStringList kContent{QStringLiteral("size"), QStringLiteral("md5")};
@@ -205,7 +206,6 @@ QJsonObject DiffChange::toJson() const
 struct PackageDiff::Side {
     QString path;
     bool archive = false;
-    qint64 size = 0;
     std::unique_ptr<UpgradePlanner> planner;
     QVector<TarMember> members;
     QList<st_otaFiles> listed;
@@ -272,7 +272,6 @@ bool PackageDiff::readTables(Side& side)
     if (!file.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("cannot open %1: %2").arg(side.path, file.errorString()));
     const QByteArray head = file.read(kTarBlock);
-    side.size = file.size();
     file.close();
     side.archive = head.startsWith("BZh") || head.mid(257, 5) == "ustar";
     if (!side.archive && !head.startsWith(kPackageMagic))
@@ -293,12 +292,14 @@ bool PackageDiff::readTables(Side& side)
     for (int i = 0; i < layout.payloads.size(); ++i) {
         const st_packPayload& payload = layout.payloads.at(i);
         if (payload.truncated)
-            return fail(QStringLiteral("%1: truncated: item %2 (%3) holds %4 of %5 bytes")
+            return fail(QStringLiteral("%1: truncated: item %2 (%3) %4")
                             .arg(side.path)
                             .arg(i + 1)
-                            .arg(side.planner->items().value(i).name())
-                            .arg(payload.bytes)
-                            .arg(payload.size));
+                            .arg(side.planner->items().value(i).name(),
+                                 payload.size.isEmpty() ? QStringLiteral("ends before its size")
+                                                        : QStringLiteral("holds %1 of %2 bytes")
+                                                              .arg(payload.bytes)
+                                                              .arg(payload.size)));
     }
     return true;
 }
@@ -352,9 +353,31 @@ bool PackageDiff::run(bool quick)
     compareVerdicts();
     if (onlyArchiveBytesDiffer()) {
         m_buildTimeOnly = m_timesDiffer;
-        m_storedOnly = !m_timesDiffer && (!m_archives || m_before->size != m_after->size);
+        m_storedOnly = !m_timesDiffer && !m_archives;
         if (m_buildTimeOnly)
             m_items.clear();
+    }
+    // What the device reads is the same: only the bytes themselves can still tell the inputs
+    // apart, and "identical" must mean the same bytes.
+    bool same = true;
+    if (identical() && !sameBytes(same))
+        return false;
+    (m_archives ? m_storedOnly : m_unusedOnly) = !same;
+    return true;
+}
+
+bool PackageDiff::sameBytes(bool& same)
+{
+    QFile files[] = {QFile(m_before->path), QFile(m_after->path)};
+    for (QFile& file : files) {
+        if (!file.open(QIODevice::ReadOnly))
+            return fail(
+                QStringLiteral("cannot open %1: %2").arg(file.fileName(), file.errorString()));
+    }
+    same = files[0].size() == files[1].size();
+    while (same && !files[0].atEnd()) {
+        const QByteArray piece = files[0].read(kComparePiece);
+        same = !piece.isEmpty() && files[1].read(piece.size()) == piece;
     }
     return true;
 }
@@ -503,7 +526,7 @@ bool PackageDiff::identical() const
     }
     return m_header.isEmpty() && m_items.isEmpty() && m_files.isEmpty() && m_manifest.isEmpty() &&
            m_listing.isEmpty() && m_models.isEmpty() && !m_timesDiffer && !m_storedOnly &&
-           m_before->unpacked() == m_after->unpacked();
+           !m_unusedOnly && m_before->unpacked() == m_after->unpacked();
 }
 
 QString PackageDiff::describe() const
@@ -534,6 +557,10 @@ QString PackageDiff::describe() const
         header << QStringLiteral("%1: %2 -> %3")
                       .arg(change.name, shown(change.before.value(0).second),
                            shown(change.after.value(0).second));
+    if (m_unusedOnly)
+        header << QStringLiteral("the same contents: the packages differ only in bytes the device "
+                                 "does not use (padding, reserved fields, how the payload is "
+                                 "chunked)");
     section(QStringLiteral("header"), header);
     section(QStringLiteral("carried items"), lines(m_items, QString()));
 
@@ -573,6 +600,10 @@ QString PackageDiff::describe() const
     }
     if (!stages.isEmpty() && !same.isEmpty())
         stages << QStringLiteral("unchanged: ") + same.join(QStringLiteral(", "));
+    if (m_before->unpacked() != m_after->unpacked())
+        stages = QStringList{QStringLiteral("none runs for %1: the device unpacks no firmware "
+                                            "archive from it")
+                                 .arg(m_before->unpacked() ? m_after->path : m_before->path)};
     section(QStringLiteral("stages, the file each takes"), stages);
 
     // Models that change alike are one line: a changed firmware changes every model at once.
@@ -616,8 +647,9 @@ QString PackageDiff::stat() const
     QString text;
     if (!m_archives)
         text += QStringLiteral("header: %1\ncarried items: %2\n")
-                    .arg(m_header.isEmpty() ? QStringLiteral("same")
-                                            : QStringLiteral("%1 changed").arg(m_header.size()),
+                    .arg(m_unusedOnly         ? QStringLiteral("unused bytes differ")
+                         : m_header.isEmpty() ? QStringLiteral("same")
+                                              : QStringLiteral("%1 changed").arg(m_header.size()),
                          counted(m_items));
     QStringList archive;
     if (m_before->unpacked() != m_after->unpacked())
@@ -637,12 +669,14 @@ QString PackageDiff::stat() const
         if (!stage.change.isEmpty())
             stages << stage.stage;
     }
+    const QString stagesText =
+        m_before->unpacked() != m_after->unpacked() ? QStringLiteral("none run for one side")
+        : stages.isEmpty()                          ? QStringLiteral("same")
+                           : stages.join(QStringLiteral(", ")) + QStringLiteral(" changed");
     return text +
            QStringLiteral("firmware archive: %1\nstages: %2\ndevices: %3\n")
                .arg(archive.isEmpty() ? QStringLiteral("same") : archive.join(QStringLiteral("; ")),
-                    stages.isEmpty()
-                        ? QStringLiteral("same")
-                        : stages.join(QStringLiteral(", ")) + QStringLiteral(" changed"),
+                    stagesText,
                     m_models.isEmpty()
                         ? QStringLiteral("same")
                         : QStringLiteral("%1 change verdict")
@@ -672,6 +706,7 @@ QJsonObject PackageDiff::toJson() const
             {QStringLiteral("new"), m_after->path},
             {QStringLiteral("identical"), identical()},
             {QStringLiteral("buildTimeOnly"), m_buildTimeOnly},
+            {QStringLiteral("unusedBytesOnly"), m_unusedOnly},
             {QStringLiteral("header"), changesJson(m_header)},
             {QStringLiteral("items"), changesJson(m_items)},
             {QStringLiteral("archive"),

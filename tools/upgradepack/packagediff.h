@@ -75,6 +75,7 @@ private:
     void compareStages();
     void compareVerdicts();
     bool onlyArchiveBytesDiffer() const;
+    bool sameBytes(bool& same);
 
     std::unique_ptr<Side> m_before;
     std::unique_ptr<Side> m_after;
@@ -87,6 +88,7 @@ private:
     bool m_timesDiffer = false;
     bool m_buildTimeOnly = false;
     bool m_storedOnly = false; ///< the archives differ only in how their members are stored
+    bool m_unusedOnly = false; ///< the packages differ only in bytes the device does not use
     QVector<StageChange> m_stages;
     QVector<QPair<ModelVerdict, ModelVerdict>> m_models;
     QString m_error;

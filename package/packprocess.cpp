@@ -475,8 +475,11 @@ bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items,
                 payload.truncated = true;
                 break;
             }
-            payload.bytes +=
-                copyBytes(package, read.extract ? &out : nullptr, length, pieces, writeOk);
+            if (read.skipContent && !read.extract)
+                payload.bytes += package.seek(package.pos() + length) ? length : 0;
+            else
+                payload.bytes +=
+                    copyBytes(package, read.extract ? &out : nullptr, length, pieces, writeOk);
             ++payload.chunks;
             if (read.progress)
                 read.progress(package.pos(), packageSize);

@@ -30,6 +30,9 @@ struct st_packRead {
     bool extract = true; ///< write the carried files out
     QString outDir;      ///< where they go; empty: beside the package
     bool digest = false; ///< compute st_packPayload::md5
+    /// Walk the payload by its record lengths without reading the carried bytes: the tables,
+    /// sizes and truncation are found at the cost of a few seeks. Needs extract off; no digest.
+    bool skipContent = false;
     PackProgress progress;
     /// Makes the file that an extracted item is written to, not yet open; a plain QFile when
     /// empty.

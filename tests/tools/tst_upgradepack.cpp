@@ -64,21 +64,30 @@ class TestUpgradePack : public QObject {
 
     QString base() const { return m_dir.filePath("base"); }
     QString bytes(const QString& text) const { return QString::fromUtf8(unescape(text)); }
-    // A package of a firmware archive of these files; the manifest lists all not marked '-'.
-    bool planPackage(const QString& name, const QStringList& files)
+    // A package of a firmware archive of these files, each NAME (holding its name) or
+    // NAME=CONTENT; the manifest lists all not marked '-'. The archive, plain for names
+    // "whole...", lies beside it, its members of one time; {NAME} in upper case is its md5.
+    bool planPackage(const QString& name, const QStringList& files, const QString& model = "KT310",
+                     int time = 1700000000)
     {
         Files archive;
         QByteArray manifest;
-        for (const QString& file : files) {
-            archive << qMakePair("ota_file/" + file.mid(file.startsWith('-')), file.toUtf8());
+        for (const QString& spec : files) {
+            const QString file = spec.section('=', 0, 0);
+            const QByteArray content = (spec.contains('=') ? spec.section('=', 1) : file).toUtf8();
+            archive << qMakePair("ota_file/" + file.mid(file.startsWith('-')), content);
             if (!file.startsWith('-'))
-                manifest += md5(file.toUtf8()) + "  " + file.toUtf8() + '\n';
+                manifest += md5(content) + "  " + file.toUtf8() + '\n';
         }
         archive << qMakePair(QString("ota_file/fileMd5s"), manifest);
-        const bool plain = name == "whole";
-        return writeFile(
-            base() + '/' + name + ".pkg",
-            makePackage({{plain ? "fw.tar" : "fw.tar.bz2", makeArchive(archive, plain)}}).bytes);
+        const bool plain = name.startsWith("whole");
+        const QByteArray bytes =
+            makeArchive(archive, plain, {"--mode=0644", "--mtime=@" + QString::number(time)});
+        m_values[name.toUpper().remove('-')] = md5(bytes);
+        return writeFile(base() + '/' + name + (plain ? ".tar" : ".tar.bz2"), bytes) &&
+               writeFile(
+                   base() + '/' + name + ".pkg",
+                   makePackage({{plain ? "fw.tar" : "fw.tar.bz2", bytes}}, "T1", model).bytes);
     }
 
 private slots:
@@ -145,6 +154,7 @@ private slots:
         QVERIFY(writeFile(base() + "/flip.pkg", flipped) &&
                 writeFile(base() + "/cut.pkg", good.left(good.size() - 3)) &&
                 writeFile(base() + "/trail.pkg", good + "xyz") &&
+                writeFile(base() + "/padding.pkg", QByteArray(good).replace(20, 1, "x")) &&
                 writeFile(base() + "/cut1000.pkg", good.left(good.size() - 1000)) &&
                 writeFile(base() + "/table.pkg", good.left(150)) &&
                 writeFile(base() + "/chunks.pkg", chunks.text("1").record("").bytes));
@@ -163,12 +173,6 @@ private slots:
              it.hasNext();)
             documented << it.next().captured(1);
         QCOMPARE(documented, helped);
-        QVERIFY(planPackage("images", {"images/520M0App.bin", "images/Image"}) &&
-                planPackage("twostages", {"core-image-scanner.rootfs.ext4"}) &&
-                planPackage("second", {"zImage", "Image.old"}) &&
-                planPackage("unlisted", {"-extra.bin"}) && planPackage("side", {"System.map"}) &&
-                planPackage("whole", {"Image", "board.dtb", "uboot.bin", "520M0App.bin",
-                                      "rootfs.ext4", "rpmsg.bin", "scanner-app.sh"}));
         m_values = {{"A", md5(a)},
                     {"E", md5("")},
                     {"C", md5(c)},
@@ -178,6 +182,19 @@ private slots:
                     {"U", md5("boot loader")},
                     {"MANY", QString("a.bin ").repeated(32768)},
                     {"NAME255", QString(251, 'n') + ".pkg"}};
+        // A release, and the next one as diff sees it: the same, and one change each.
+        const QStringList whole{"Image",       "board.dtb", "uboot.bin",     "520M0App.bin",
+                                "rootfs.ext4", "rpmsg.bin", "scanner-app.sh"};
+        QStringList noBoot = whole;
+        noBoot.removeOne("uboot.bin");
+        QVERIFY(planPackage("images", {"images/520M0App.bin", "images/Image"}) &&
+                planPackage("twostages", {"core-image-scanner.rootfs.ext4"}) &&
+                planPackage("second", {"zImage", "Image.old"}) &&
+                planPackage("unlisted", {"-extra.bin"}) && planPackage("side", {"System.map"}) &&
+                planPackage("whole", whole) && planPackage("whole-again", whole) &&
+                planPackage("whole-kernel", QStringList{"Image=kernel 2"} + whole.mid(1)) &&
+                planPackage("whole-noboot", noBoot) && planPackage("whole-kt520", whole, "KT520") &&
+                planPackage("whole-rebuilt", whole, "KT310", 1700003600));
     }
 
     void tool_data()

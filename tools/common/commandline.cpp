@@ -65,7 +65,7 @@ void writeOutput(const QByteArray& bytes, bool flush)
         g_outputError = errno != 0 ? errno : EIO;
 }
 
-int finishOutput(int code)
+int finishOutput(int code, int lost)
 {
     // stdio forgets why a write failed once it has dropped the bytes: the reason is kept from
     // the moment it happened.
@@ -79,5 +79,5 @@ int finishOutput(int code)
     std::fprintf(stderr, "%s: write error: %s\n",
                  QCoreApplication::applicationName().toLocal8Bit().constData(),
                  std::strerror(g_outputError));
-    return 1;
+    return lost;
 }

@@ -18,7 +18,7 @@ QString escapedBytes(const QByteArray& bytes);
 /// finishOutput().
 void writeOutput(const QByteArray& bytes, bool flush = false);
 /// Flushes standard output and returns code; when anything written there was lost, says so on
-/// stderr as coreutils do ("<tool>: write error: <reason>") and returns 1 instead.
-int finishOutput(int code);
+/// stderr as coreutils do ("<tool>: write error: <reason>") and returns lost instead.
+int finishOutput(int code, int lost = 1);
 
 #endif // COMMANDLINE_H

@@ -5,6 +5,7 @@
 #include "firmwarebuilder.h"
 #include "packagechecker.h"
 #include "packagecreator.h"
+#include "packagediff.h"
 #include "packiteminfo.h"
 #include "progressmeter.h"
 #include "signalcleanup.h"
@@ -23,7 +24,7 @@
 
 namespace {
 
-enum ExitCode { Success = 0, JobFailed = 1, UsageError = 2 };
+enum ExitCode { Success = 0, JobFailed = 1, UsageError = 2, Trouble = 2 };
 
 void print(std::FILE* stream, const QString& text)
 {
@@ -532,11 +533,54 @@ int runPlan(const QStringList& arguments)
     return plan.verdict() == QLatin1String("UB99") && !plan.tmpRunsOut ? Success : JobFailed;
 }
 
-/// One verb of the tool: its name, what it does in a line, and how it runs.
+int runDiff(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Tells what changed between two upgrade packages, or two firmware archives, most "
+        "important first: the package header (type, model, information), the carried items, "
+        "the firmware archive's files, manifest entries and files the archive and the manifest "
+        "do not both hold, the file each stage takes, and the verdict of each device model "
+        "where it differs, from the device program's own run on a simulated appliance. Two "
+        "inputs that differ only in the build time stored in the firmware archive are reported "
+        "in one line. Exit status 0 when they are the same, 1 when they differ, 2 for trouble."));
+    const QCommandLineOption json = jsonOption();
+    const QCommandLineOption stat(QStringLiteral("stat"),
+                                  QStringLiteral("One line per section, for a glance."));
+    const QCommandLineOption quiet(QStringLiteral("quiet"),
+                                   QStringLiteral("Print nothing: the exit status says it."));
+    parser.addOptions({json, stat, quiet});
+    const QString verb = QStringLiteral("diff");
+    const int early =
+        parse(parser, verb, QStringLiteral("[--json | --stat | --quiet] OLD NEW"), arguments,
+              {{QStringLiteral("OLD"), QStringLiteral("The earlier release.")},
+               {QStringLiteral("NEW"), QStringLiteral("The later release.")}});
+    if (early >= 0)
+        return early;
+    if (int(parser.isSet(json)) + int(parser.isSet(stat)) + int(parser.isSet(quiet)) > 1)
+        return failed(verb, QStringLiteral("--json, --stat and --quiet exclude each other"),
+                      UsageError);
+    const QStringList paths = parser.positionalArguments();
+    PackageDiff diff(paths.at(0), paths.at(1));
+    if (!diff.run(parser.isSet(quiet)))
+        return failed(verb, diff.error(), Trouble);
+    // Status texts can hold characters beyond ASCII: UTF-8 whatever the locale, as plan's.
+    if (parser.isSet(json))
+        printJson(diff.toJson());
+    else if (parser.isSet(stat))
+        writeOutput(diff.stat().toUtf8());
+    else if (!parser.isSet(quiet))
+        writeOutput(diff.describe().toUtf8());
+    return diff.identical() ? Success : JobFailed;
+}
+
+/// One verb of the tool: its name, what it does in a line, how it runs, and the exit status
+/// when what it printed was lost.
 struct Verb {
     QString name;
     QString summary;
     int (*run)(const QStringList& arguments);
+    int outputLost = JobFailed;
 };
 
 /// Every verb, in the order the help lists them; dispatch and help both read this table.
@@ -554,6 +598,10 @@ const QVector<Verb>& verbs()
          runPlan},
         {QStringLiteral("firmware"), QStringLiteral("build a firmware archive from a directory"),
          runFirmware},
+        // As with diff(1), 1 means "they differ": a lost output is trouble.
+        {QStringLiteral("diff"),
+         QStringLiteral("tell what changed between two releases, stage by stage"), runDiff,
+         Trouble},
     };
     return table;
 }
@@ -632,5 +680,6 @@ int main(int argc, char* argv[])
                          QString::fromLatin1(QTextCodec::codecForLocale()->name())),
                 UsageError);
     }
-    return finishOutput(dispatch(arguments));
+    const Verb* verb = findVerb(arguments.value(1));
+    return finishOutput(dispatch(arguments), verb ? verb->outputLost : JobFailed);
 }

@@ -2,6 +2,7 @@
 
 #include "upgradescanner.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -50,7 +51,19 @@ public:
         m_onTmp = m_appliance.onTmp(fileName());
         if (m_onTmp)
             m_others = m_appliance.tmpUsed(fileName());
+        if (m_appliance.digestsMembers())
+            m_hash = std::make_unique<QCryptographicHash>(QCryptographicHash::Md5);
         return true;
+    }
+
+    void close() override
+    {
+        if (isOpen())
+            m_appliance.noteExtracted(
+                {m_appliance.devicePath(fileName()), m_size,
+                 m_hash ? QString::fromLatin1(m_hash->result().toHex()) : QString()});
+        m_hash.reset();
+        QFile::close();
     }
 
 protected:
@@ -74,6 +87,8 @@ protected:
             return -1;
         }
         m_size += written;
+        if (m_hash)
+            m_hash->addData(data, int(written));
         if (m_onTmp)
             m_appliance.noteTmp(m_others + inPages(m_size), QLatin1String(kExtracting));
         return written;
@@ -84,6 +99,7 @@ private:
     bool m_onTmp = false;
     qint64 m_others = 0;
     qint64 m_size = 0;
+    std::unique_ptr<QCryptographicHash> m_hash;
 };
 
 /// The words of a command line that the upgrader built with g_shellWord.

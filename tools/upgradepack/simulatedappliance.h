@@ -17,6 +17,13 @@ struct ToolCall {
     bool detached = false; ///< started and never waited for
 };
 
+/// A file the upgrader extracted from the package, as it wrote it.
+struct ExtractedFile {
+    QString devicePath;
+    qint64 size = 0;
+    QString md5; ///< digest of what was written, when asked for
+};
+
 /// What a tool does when the upgrader runs it: end with a code, crash, or not start at all.
 struct ToolResult {
     enum Kind { Exit, Crash, Missing };
@@ -45,7 +52,8 @@ public:
     /// Counts the link at devicePath, while it is there, as a file of bytes: a package placed
     /// by a link rather than a copy.
     void placedByLink(const QString& devicePath, qint64 bytes);
-    /// Digests the content of every member the archive holds as it is unpacked.
+    /// Digests the content of every member the archive holds as it is unpacked, and of every
+    /// file extracted from the package as it is written.
     void setDigestMembers(bool digest) { m_digestMembers = digest; }
 
     QString path(const QString& devicePath) const override;
@@ -72,6 +80,12 @@ public:
     QString tmpFullStage() const { return m_tmpFullStage; }
     /// The members of the archive tar unpacked last, in the order of the archive.
     QVector<TarMember> unpacked() const { return m_unpacked; }
+    /// Every file extracted from the package, in the order they were written.
+    QVector<ExtractedFile> extracted() const { return m_extracted; }
+    /// Notes a file extracted from the package once it is written.
+    void noteExtracted(const ExtractedFile& file) { m_extracted.append(file); }
+    /// True when extracted files are digested as they are written.
+    bool digestsMembers() const { return m_digestMembers; }
     /// Why the simulation could not follow the appliance; empty when it could.
     QString error() const { return m_error; }
 
@@ -111,6 +125,7 @@ private:
     QString m_tmpPeakStage;
     QString m_tmpFullStage;
     QVector<TarMember> m_unpacked;
+    QVector<ExtractedFile> m_extracted;
     QString m_error;
 };
 

@@ -183,11 +183,13 @@ bool UpgradePlanner::read()
     if (!package.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("cannot open %1: %2").arg(m_path, package.errorString()));
     package.close();
-    // Whatever the package is, the device decides what it makes of it.
-    QVector<PackItemInfo> items;
-    st_packRead read;
-    read.extract = false;
-    PackProcess::instance().readPackage(m_path, items, m_type, m_information, read);
+    // Whatever the package is, the device decides what it makes of it. The tables are all
+    // this needs: the device run reads the carried bytes.
+    m_layout = st_packRead();
+    m_layout.extract = false;
+    m_layout.skipContent = true;
+    if (!m_archive)
+        PackProcess::instance().readPackage(m_path, m_items, m_type, m_information, m_layout);
     return true;
 }
 
@@ -233,7 +235,10 @@ bool UpgradePlanner::plan(UpgradePlan& result)
         return false;
 
     PlannedScanner scanner(appliance);
-    scanner.initSetMainOrder({m_devicePath});
+    if (m_archive)
+        scanner.FirmwareUpgradeT0(m_devicePath);
+    else
+        scanner.initSetMainOrder({m_devicePath});
     if (!appliance.error().isEmpty())
         return fail(appliance.error());
 
@@ -248,6 +253,7 @@ bool UpgradePlanner::plan(UpgradePlan& result)
     result.tmpPeakStage = appliance.tmpPeakStage();
     m_unpacked = appliance.unpacked();
     m_listed = scanner.otaFiles();
+    m_extracted = appliance.extracted();
 
     const QString workDir = appliance.path(QLatin1String(kUpgradeDir));
     QDirIterator it(workDir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
@@ -285,17 +291,11 @@ bool UpgradePlanner::plan(UpgradePlan& result)
     return true;
 }
 
-QStringList UpgradePlanner::treeHazards() const
+QStringList UpgradePlanner::unlisted() const
 {
-    QStringList hazards;
     QSet<QString> listed;
-    for (const st_otaFiles& entry : m_listed) {
+    for (const st_otaFiles& entry : m_listed)
         listed.insert(QDir::cleanPath(shownPath(entry.path, QLatin1String(kUpgradeDir))));
-        if (UpgradeScanner::g_isSideFile(entry.path))
-            hazards << QStringLiteral("%1 is listed in the manifest but never checked (a side "
-                                      "file)")
-                           .arg(shownPath(entry.path, QLatin1String(kUpgradeDir)));
-    }
     QStringList unlisted;
     for (const TarMember& member : m_unpacked) {
         const QString name = QDir::cleanPath(member.name);
@@ -306,7 +306,19 @@ QStringList UpgradePlanner::treeHazards() const
     }
     unlisted.sort();
     unlisted.removeDuplicates();
-    for (const QString& name : qAsConst(unlisted))
+    return unlisted;
+}
+
+QStringList UpgradePlanner::treeHazards() const
+{
+    QStringList hazards;
+    for (const st_otaFiles& entry : m_listed) {
+        if (UpgradeScanner::g_isSideFile(entry.path))
+            hazards << QStringLiteral("%1 is listed in the manifest but never checked (a side "
+                                      "file)")
+                           .arg(shownPath(entry.path, QLatin1String(kUpgradeDir)));
+    }
+    for (const QString& name : unlisted())
         hazards << QStringLiteral("%1 is in the archive but not in the manifest: never "
                                   "verified, never flashed")
                        .arg(name);

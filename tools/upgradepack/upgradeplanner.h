@@ -1,6 +1,7 @@
 #ifndef UPGRADEPLANNER_H
 #define UPGRADEPLANNER_H
 
+#include "packprocess.h"
 #include "simulatedappliance.h"
 #include "upgradescanner.h"
 
@@ -81,8 +82,12 @@ public:
     void setTmpFree(qint64 bytes) { m_tmpFree = bytes; }
     /// What every run of the named tool does on the device.
     void setToolResult(const QString& tool, const ToolResult& result) { m_results[tool] = result; }
-    /// Digests every member of the firmware archive as it is unpacked.
+    /// Digests every member of the firmware archive as it is unpacked, and every file the
+    /// package carries as it is extracted.
     void setDigestMembers(bool digest) { m_digestMembers = digest; }
+    /// Takes the input for a firmware archive: the device's full-system upgrade runs on it, as
+    /// it would once a T1 package carrying it had passed its checks.
+    void setFirmwareArchive(bool archive) { m_archive = archive; }
 
     /// Reads the package's type and information; false with error() when it cannot be read.
     bool read();
@@ -94,10 +99,23 @@ public:
     /// What a device of each known model does, as product model without a scanner type; false
     /// with error() when it cannot be worked out.
     bool planFleet(FleetPlan& result);
+    /// The package's upgrade type, as read().
+    QString type() const { return m_type; }
+    /// The package's information entries, as read().
+    QStringList information() const { return m_information; }
+    /// The package's item table, as read().
+    QVector<PackItemInfo> items() const { return m_items; }
+    /// What read() found of the package's layout: payload sizes, truncation, trailing bytes.
+    const st_packRead& layout() const { return m_layout; }
     /// The members of the firmware archive the last plan unpacked.
     QVector<TarMember> unpacked() const { return m_unpacked; }
     /// The files the manifest listed in the last plan, as the device read them.
     QList<st_otaFiles> listed() const { return m_listed; }
+    /// The files the last plan extracted from the package, as they were written.
+    QVector<ExtractedFile> extracted() const { return m_extracted; }
+    /// The regular files under ota_file/ that the last plan unpacked but the manifest does not
+    /// list, the manifest aside; sorted.
+    QStringList unlisted() const;
     /// Why the last operation failed.
     QString error() const { return m_error; }
 
@@ -118,11 +136,15 @@ private:
     qint64 m_tmpFree = -1;
     QMap<QString, ToolResult> m_results;
     bool m_digestMembers = false;
+    bool m_archive = false;
 
     QString m_type;
     QStringList m_information;
+    QVector<PackItemInfo> m_items;
+    st_packRead m_layout;
     QVector<TarMember> m_unpacked;
     QList<st_otaFiles> m_listed;
+    QVector<ExtractedFile> m_extracted;
     QString m_error;
 };
 

@@ -12,13 +12,17 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
+
 namespace {
 
 /// Runs a command in dir; an argument "<FILE" is its standard input instead.
-QString run(QStringList command, const QString& dir, int* code = nullptr, QString* err = nullptr)
+QString run(QStringList command, const QString& dir, int* code = nullptr, QString* err = nullptr,
+            const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
     process.setWorkingDirectory(dir);
+    process.setProcessEnvironment(env);
     if (command.last().startsWith('<'))
         process.setStandardInputFile(dir + '/' + command.takeLast().mid(1));
     process.start(command.first(), command.mid(1));
@@ -50,6 +54,26 @@ class TestUpgradePack : public QObject {
     QMap<QString, QString> m_values;
 
     QString base() const { return m_dir.filePath("base"); }
+    /// Runs a command line of the table in dir.
+    QString runLine(const QString& line, const QString& dir, int* code, QString* err = nullptr)
+    {
+        QStringList args = parts(line, " ");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (; args.value(0).contains(QRegularExpression("^\\w+=")); args.removeFirst())
+            env.insert(args.first().section('=', 0, 0), args.first().section('=', 1));
+        // A file size limit fails the writes as a full disk would.
+        const bool full = args.value(0) == "--fsize";
+        const bool status = args.value(full) == "scanner-status";
+        QStringList command = QStringList{"prlimit", "--fsize=1000000", "--"}.mid(full ? 0 : 3) +
+                              targetCommand(status ? SCANNER_STATUS_BIN : UPGRADE_PACK_BIN);
+        for (const QString& arg : args.mid(full + status))
+            command << QString::fromUtf8(unescape(arg));
+        const mode_t umask = ::umask(022);
+        ::umask(env.contains("umask") ? env.value("umask").toUInt(nullptr, 8) : umask);
+        const QString out = run(command, dir, code, err, env);
+        ::umask(umask);
+        return out;
+    }
     QString bytes(const QString& text) const { return QString::fromUtf8(unescape(text)); }
     // A package of a firmware archive of these files; the manifest lists all not marked '-'.
     bool planPackage(const QString& name, const QStringList& files)
@@ -71,6 +95,8 @@ class TestUpgradePack : public QObject {
 private slots:
     void initTestCase()
     {
+        // Rows that want a build time give one.
+        qunsetenv("SOURCE_DATE_EPOCH");
         // The fixture: files to pack, packages the tool makes of them, damaged copies, firmware.
         QByteArray a(10485765, Qt::Uninitialized);
         quint32 x = 1;
@@ -83,6 +109,7 @@ private slots:
               "empty.bin=", "fw/Image=kernel", "fw/fileMd5s=old", "fw/boot/uboot.bin=boot loader",
               "spaced/my notes.txt=x", "dots/.gitkeep=", "staged/images/520M0App.bin=m",
               R"(savepara.txt={"savePara": true})", "notjson.txt={",
+              "broken/lbzip2=#!/bin/sh\necho 'lbzip2: cannot compress' >&2\nexit 3",
               "recording.txt=tar: x\nUB16ota kernel-image....Imagedone\nUB11/tmp/UC12.binUB55x"
               "runtxtOrder--saveparaJson--0UB99upgrade success! reboot!",
               // A live stream: messages after quiet, one written in two parts, tool output.
@@ -96,19 +123,39 @@ private slots:
         const Files large{{"a.bin", a},
                           {"chunk.bin", a.left(10485760)},
                           {"plain.tar", a.left(5000)},
-                          {"big/a.bin", a}};
+                          {"big/a.bin", a},
+                          {"blocks/rootfs.ext4", a.left(3 << 20)},
+                          {"long/" + QString(120, 'n') + ".bin", "x"}};
         for (const auto& file : large)
             QVERIFY(writeFile(base() + '/' + file.first, file.second));
         QVERIFY(QDir().mkpath(base() + "/linked") &&
                 QFile::link("../a.bin", base() + "/linked/link"));
-        const QStringList up = targetCommand(UPGRADE_PACK_BIN);
-        for (const char* args :
-             {"good.pkg --type T1 --model KT310 --info v2.1 --info 5% --target /tmp/upgrade a.bin "
-              "empty.bin sub/c.txt",
-              "self.pkg --type T2 --model M empty.bin build/self.pkg",
-              "chunk.pkg --type T1 --model M chunk.bin empty.bin"}) {
+        // One firmware tree twice, with other modes, times, owner and a manifest to replace;
+        // names that are not UTF-8; a PATH without lbzip2.
+        QCOMPARE(QProcess::execute(
+                     "sh", {"-ec",
+                            "cd '" + base() +
+                                "'\n"
+                                "cp -r fw same && echo x >same/fileMd5s && chmod 755 fw/Image\n"
+                                "chown -R 1234:1234 same || :\n"
+                                "chmod 700 same/Image same/boot && chmod 600 same/boot/uboot.bin\n"
+                                "touch -d @1650000000 fw/Image && touch -d @1600000000 same/Image\n"
+                                "touch -d @1700000000 fw/boot/uboot.bin same/boot/uboot.bin\n"
+                                "touch -d @1800000000 same/fileMd5s\n"
+                                "e=$(printf '\\351') && mkdir -p latin latindir/d$e\n"
+                                "echo >latin/lat$e.bin && echo >latindir/d$e/rootfs.ext4\n"
+                                "mkdir nolbzip2 && ln -s \"$(command -v bzip2)\" nolbzip2\n"
+                                "chmod +x broken/lbzip2"}),
+                 0);
+        for (const char* line :
+             {"create -o good.pkg --type T1 --model KT310 --info v2.1 --info 5% --target "
+              "/tmp/upgrade a.bin empty.bin sub/c.txt",
+              "create -o self.pkg --type T2 --model M empty.bin build/self.pkg",
+              "create -o chunk.pkg --type T1 --model M chunk.bin empty.bin",
+              "firmware -o ref.tar fw", "SOURCE_DATE_EPOCH=1234567890 firmware -o epoch.tar fw",
+              "firmware --jobs 3 -o three.tar.bz2 blocks"}) {
             int code = -1;
-            run(up + QStringList{"create", "-o"} + QString(args).split(' '), base(), &code);
+            runLine(line, base(), &code);
             QCOMPARE(code, 0);
         }
         // An empty file said to take one chunk, and that chunk empty.
@@ -140,6 +187,9 @@ private slots:
                     {"MANY", QString("a.bin ").repeated(32768)}};
     }
 
+    // QDir cannot remove names that are not UTF-8.
+    void cleanupTestCase() { QProcess::execute("rm", {"-rf", m_dir.path()}); }
+
     void tool_data()
     {
         QTest::addColumn<QStringList>("fields");
@@ -148,7 +198,7 @@ private slots:
         QVERIFY2(readTable(QFINDTESTDATA("commands"), m_values, 3, 6, rows, why), qPrintable(why));
         for (const TableRow& row : rows) {
             for (const QString& check : parts(row.fields.value(5), " ; "))
-                QVERIFY2(QRegularExpression("^(out~.|tar:[^=]+=|[^=^~]+(==|\\^|~).)")
+                QVERIFY2(QRegularExpression("^(out~.|tarv?:[^=]+=|[^=^~]+(==|\\^|~).)")
                              .match(check)
                              .hasMatch(),
                          qPrintable(QString("commands:%1: no check %2").arg(row.line).arg(check)));
@@ -161,18 +211,10 @@ private slots:
         const QString dir = m_dir.filePath(QTest::currentDataTag());
         QCOMPARE(QProcess::execute("cp", {"-al", base(), dir}), 0);
         const QStringList before = tree(dir);
-        QStringList args = parts(fields.value(1), " ");
-        // A file size limit fails the writes as a full disk would.
-        const bool full = args.value(0) == "--fsize";
-        const bool status = args.value(full) == "scanner-status";
-        QStringList command = QStringList{"prlimit", "--fsize=1000000", "--"}.mid(full ? 0 : 3) +
-                              targetCommand(status ? SCANNER_STATUS_BIN : UPGRADE_PACK_BIN);
-        for (const QString& arg : args.mid(full + status))
-            command << QString::fromUtf8(unescape(arg));
         std::signal(SIGXFSZ, SIG_IGN);
         int code = -1;
         QString err;
-        const QString out = run(command, dir, &code, &err);
+        const QString out = runLine(fields.value(1), dir, &code, &err);
         QCOMPARE(code, fields.value(2).toInt());
         const bool outChecked = fields.value(5).contains("out~");
         for (int i = outChecked; i < 2; ++i) {
@@ -199,6 +241,12 @@ private slots:
                           want = bytes(check.mid(at + (check.mid(at, 2) == "==" ? 2 : 1)));
             if (subject == "out")
                 QVERIFY2(out.contains(QRegularExpression(want)), qPrintable(out));
+            else if (subject.startsWith("tarv:"))
+                QCOMPARE(
+                    run({"tar", "--utc", "--full-time", "--numeric-owner", "-tvf", subject.mid(5)},
+                        dir)
+                        .replace(QRegularExpression(" +"), " "),
+                    want);
             else if (subject.startsWith("tar:") && subject.count(':') == 2)
                 QCOMPARE(
                     run({"tar", "-xOf", subject.section(':', 1, 1), subject.section(':', 2)}, dir),

@@ -131,7 +131,7 @@ private slots:
         QVERIFY(QDir().mkpath(base() + "/linked") &&
                 QFile::link("../a.bin", base() + "/linked/link"));
         // One firmware tree twice, with other modes, times, owner and a manifest to replace;
-        // names that are not UTF-8; a PATH without lbzip2.
+        // names in UTF-8 and not; a PATH without lbzip2.
         QCOMPARE(QProcess::execute(
                      "sh", {"-ec",
                             "cd '" + base() +
@@ -144,6 +144,7 @@ private slots:
                                 "touch -d @1800000000 same/fileMd5s\n"
                                 "e=$(printf '\\351') && mkdir -p latin latindir/d$e\n"
                                 "echo >latin/lat$e.bin && echo >latindir/d$e/rootfs.ext4\n"
+                                "mkdir utf8 && printf e >utf8/caf$(printf '\\303\\251').bin\n"
                                 "mkdir nolbzip2 && ln -s \"$(command -v bzip2)\" nolbzip2\n"
                                 "chmod +x broken/lbzip2"}),
                  0);
@@ -153,6 +154,7 @@ private slots:
               "create -o self.pkg --type T2 --model M empty.bin build/self.pkg",
               "create -o chunk.pkg --type T1 --model M chunk.bin empty.bin",
               "firmware -o ref.tar fw", "SOURCE_DATE_EPOCH=1234567890 firmware -o epoch.tar fw",
+              "LC_ALL=C.UTF-8 firmware -o utf8.tar utf8",
               "firmware --jobs 3 -o three.tar.bz2 blocks"}) {
             int code = -1;
             runLine(line, base(), &code);

@@ -62,3 +62,32 @@ race() {
 row() {
     printf '%s\t%s s\t%s %s s\t%sx\t%s\t%s MiB\n' "$1" "$2" "$4" "$3" "$(ratio "$3" "$2")" "$5" "$6"
 }
+
+# fill FILE MIB DIR...: FILE of MIB MiB, the files under DIR... end to end, over again as needed.
+fill() {
+    local file=$1 bytes=$(($2 * 1048576)) have=0
+    shift 2
+    : >"$file"
+    while [ "$have" -lt "$bytes" ]; do
+        find "$@" -type f -size +4k -print0 2>/dev/null | sort -z | xargs -0 cat 2>/dev/null |
+            head -c $((bytes - have)) >>"$file" || :
+        [ "$(stat -c %s "$file")" -gt "$have" ] || { echo "bench: no files under $*" >&2; exit 1; }
+        have=$(stat -c %s "$file")
+    done
+}
+
+# firmware_tree MIB: fw/ of MIB MiB like a release's: a root file system image of system files
+# with free space at its end (three quarters of it, an eighth of that free), a kernel-sized file
+# of program code and a few small files.
+firmware_tree() {
+    local rootfs=$(($1 * 3 / 4))
+    rm -rf fw && mkdir fw
+    fill fw/scanner.rootfs.ext4 $((rootfs * 7 / 8)) /usr/lib /usr/share
+    head -c $(((rootfs - rootfs * 7 / 8) * 1048576)) /dev/zero >>fw/scanner.rootfs.ext4
+    fill fw/Image $(($1 - rootfs - 2)) /usr/bin /usr/sbin /usr/libexec
+    head -c 65536 /dev/urandom >fw/board.dtb
+    head -c 1048576 /dev/urandom >fw/uboot.bin
+    head -c 524288 /dev/urandom >fw/520M0App.bin
+    head -c 262144 /dev/urandom >fw/rpmsg_fw.bin
+    printf '#!/bin/sh\nexec /usr/bin/scanner-app "$@"\n' >fw/scanner-app.sh
+}

@@ -30,6 +30,16 @@ set(SCANNER_PACKAGE_CONTACT "Scanner upgrade maintainers <maintainers@users.nore
 set(_scanner_docs ${CMAKE_BINARY_DIR}/docs)
 set(_scanner_docs_script ${CMAKE_SOURCE_DIR}/cmake/package-docs)
 file(MAKE_DIRECTORY ${_scanner_docs})
+# The pages are dated SOURCE_DATE_EPOCH's month when it is set (scripts/package sets it): a
+# configure with another value remakes them, or a package would carry the date of an older
+# build.
+set(_scanner_epoch ${_scanner_docs}/source-date-epoch)
+if(EXISTS ${_scanner_epoch})
+    file(READ ${_scanner_epoch} _scanner_epoch_was)
+endif()
+if(NOT EXISTS ${_scanner_epoch} OR NOT "${_scanner_epoch_was}" STREQUAL "$ENV{SOURCE_DATE_EPOCH}")
+    file(WRITE ${_scanner_epoch} "$ENV{SOURCE_DATE_EPOCH}")
+endif()
 add_custom_command(
     OUTPUT ${_scanner_docs}/copyright
     COMMAND ${_scanner_docs_script} copyright ${_scanner_docs}/copyright ${CMAKE_SOURCE_DIR}/LICENSE
@@ -45,7 +55,7 @@ add_custom_command(
     COMMAND ${_scanner_docs_script} page ${_scanner_docs}/scanner-upgrade.8.gz
             ${CMAKE_SOURCE_DIR}/man/scanner-upgrade.8 ${CMAKE_SOURCE_DIR}/README.md ${PROJECT_VERSION}
     DEPENDS ${_scanner_docs_script} ${CMAKE_SOURCE_DIR}/man/scanner-upgrade.8
-            ${CMAKE_SOURCE_DIR}/README.md VERBATIM)
+            ${CMAKE_SOURCE_DIR}/README.md ${_scanner_epoch} VERBATIM)
 set(_scanner_doc_files ${_scanner_docs}/copyright ${_scanner_docs}/changelog.gz)
 install(FILES ${_scanner_doc_files} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/scanner-upgrade
         COMPONENT device)
@@ -74,7 +84,7 @@ elseif(NOT SCANNER_SANITIZE AND NOT SCANNER_FUZZ)
             COMMAND ${_scanner_docs_script} help ${_scanner_docs}/${tool}.1.gz ${tool} 1
                     ${PROJECT_VERSION} ${_scanner_summary_${tool}} ${CMAKE_CROSSCOMPILING_EMULATOR}
                     $<TARGET_FILE:${tool}>
-            DEPENDS ${_scanner_docs_script} ${tool} VERBATIM)
+            DEPENDS ${_scanner_docs_script} ${tool} ${_scanner_epoch} VERBATIM)
         install(FILES ${_scanner_docs}/${tool}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
                 COMPONENT host)
         list(APPEND _scanner_doc_files ${_scanner_docs}/${tool}.1.gz)
@@ -136,6 +146,8 @@ set(CPACK_DEBIAN_HOST_DESCRIPTION
 upgrade-pack builds, inspects, extracts and verifies upgrade packages and
 builds firmware archives; scanner-status splits the device program's status
 stream into messages and explains each of them.")
+# Without lbzip2 upgrade-pack firmware compresses on one core only.
+set(CPACK_DEBIAN_HOST_PACKAGE_RECOMMENDS lbzip2)
 set(CPACK_ARCHIVE_HOST_FILE_NAME scanner-upgrade-tools-${PROJECT_VERSION}-${SCANNER_DEB_ARCH})
 
 include(CPack)
@@ -148,6 +160,9 @@ if(BUILD_TESTING)
              COMMAND ${CMAKE_SOURCE_DIR}/tests/packaging/check-packages ${CPACK_PACKAGE_DIRECTORY}
                      ${SCANNER_DEB_ARCH} ${CMAKE_SYSTEM_PROCESSOR} ${PROJECT_VERSION}
                      $<TARGET_FILE:scanner-upgrade> ${SCANNER_HOST_PROGRAMS})
-    set_tests_properties(tst_packages PROPERTIES SKIP_RETURN_CODE 77
-                         ENVIRONMENT "SCANNER_EMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}")
+    # It builds the packages a second time, in another directory.
+    set_tests_properties(
+        tst_packages
+        PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 3600
+                   ENVIRONMENT "SCANNER_EMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR};SCANNER_SOURCE_DIR=${CMAKE_SOURCE_DIR};SCANNER_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}")
 endif()

@@ -17,13 +17,16 @@
 
 namespace {
 
-/// Runs a command in dir; last arguments "<FILE" and ">FILE" are its standard input and output.
-/// A signal, when given, is sent after afterMs; a run it ends has the code 128 + signal.
+/// Runs a command in dir with the environment env; last arguments "<FILE" and ">FILE" are its
+/// standard input and output. A signal, when given, is sent after afterMs; a run it ends has the
+/// code 128 + signal.
 QByteArray run(QStringList command, const QString& dir, int* code = nullptr, QString* err = nullptr,
+               const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
                int signal = 0, int afterMs = 0)
 {
     QProcess process;
     process.setWorkingDirectory(dir);
+    process.setProcessEnvironment(env);
     for (QChar redirect = command.last().at(0); redirect == '<' || redirect == '>';
          redirect = command.last().at(0)) {
         const QString file = QDir(dir).filePath(command.takeLast().mid(1));
@@ -63,6 +66,45 @@ class TestUpgradePack : public QObject {
     QMap<QString, QString> m_values;
 
     QString base() const { return m_dir.filePath("base"); }
+    /// Runs a command line of the table in dir.
+    QByteArray runLine(const QString& line, const QString& dir, int* code, QString* err = nullptr)
+    {
+        QStringList args = parts(line, " ");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (; args.value(0).contains(QRegularExpression("^\\w+=")); args.removeFirst())
+            env.insert(args.first().section('=', 0, 0), args.first().section('=', 1));
+        const QRegularExpressionMatch kill =
+            QRegularExpression("^--kill=(INT|TERM|HUP):(\\d+)$").match(args.value(0));
+        const int signal =
+            QMap<QString, int>{{"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}}.value(
+                kill.captured(1));
+        args = args.mid(kill.hasMatch());
+        // A file size limit fails the writes as a full disk would.
+        const bool full = args.value(0) == "--fsize";
+        const bool status = args.value(full) == "scanner-status";
+        QStringList command = QStringList{"prlimit", "--fsize=1000000", "--"}.mid(full ? 0 : 3) +
+                              targetCommand(status ? SCANNER_STATUS_BIN : UPGRADE_PACK_BIN);
+        // A signal ignored by whoever started the tests must still reach the tool.
+        if (signal)
+            command = QStringList{"env", "--default-signal=" + kill.captured(1)} + command;
+        // Arguments that are not UTF-8 reach the tool as their bytes: through Latin-1, which
+        // maps each byte to a character and back.
+        const QByteArray given = unescape(line);
+        const bool latin1 = QString::fromUtf8(given).toUtf8() != given;
+        for (const QString& arg : args.mid(full + status)) {
+            const QByteArray bytes = unescape(arg);
+            command << (latin1 ? QString::fromLatin1(bytes) : QString::fromUtf8(bytes));
+        }
+        QTextCodec* const locale = QTextCodec::codecForLocale();
+        if (latin1)
+            QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
+        const mode_t umask = ::umask(022);
+        ::umask(env.contains("umask") ? env.value("umask").toUInt(nullptr, 8) : umask);
+        const QByteArray out = run(command, dir, code, err, env, signal, kill.captured(2).toInt());
+        ::umask(umask);
+        QTextCodec::setCodecForLocale(locale);
+        return out;
+    }
     QString bytes(const QString& text) const { return QString::fromUtf8(unescape(text)); }
     // A package of a firmware archive of these files, each NAME (holding its name) or
     // NAME=CONTENT; the manifest lists all not marked '-'. The archive, plain for names
@@ -93,6 +135,8 @@ class TestUpgradePack : public QObject {
 private slots:
     void initTestCase()
     {
+        // Rows that want a build time give one.
+        qunsetenv("SOURCE_DATE_EPOCH");
         // The fixture: files to pack, packages the tool makes of them, damaged copies, firmware.
         QByteArray a(10485765, Qt::Uninitialized);
         quint32 x = 1;
@@ -105,6 +149,7 @@ private slots:
               "empty.bin=", "fw/Image=kernel", "fw/fileMd5s=old", "fw/boot/uboot.bin=boot loader",
               "spaced/my notes.txt=x", "dots/.gitkeep=", "staged/images/520M0App.bin=m",
               R"(savepara.txt={"savePara": true})", "notjson.txt={",
+              "broken/lbzip2=#!/bin/sh\necho 'lbzip2: cannot compress' >&2\nexit 3",
               "recording.txt=tar: x\nUB16ota kernel-image....Imagedone\nUB11/tmp/UC12.binUB55x"
               "runtxtOrder--saveparaJson--0UB99upgrade success! reboot!",
               // A live stream: messages after quiet, one written in two parts, tool output.
@@ -118,20 +163,42 @@ private slots:
         const Files large{{"a.bin", a},
                           {"chunk.bin", a.left(10485760)},
                           {"plain.tar", a.left(5000)},
-                          {"big/a.bin", a}};
+                          {"big/a.bin", a},
+                          {"blocks/rootfs.ext4", a.left(3 << 20)},
+                          {"long/" + QString(120, 'n') + ".bin", "x"}};
         for (const auto& file : large)
             QVERIFY(writeFile(base() + '/' + file.first, file.second));
         QVERIFY(QDir().mkpath(base() + "/linked") &&
                 QFile::link("../a.bin", base() + "/linked/link") &&
                 ::mkfifo(QFile::encodeName(base() + "/fifo").constData(), 0600) == 0);
-        const QStringList up = targetCommand(UPGRADE_PACK_BIN);
-        for (const char* args :
-             {"good.pkg --type T1 --model KT310 --info v2.1 --info 5% --target /tmp/upgrade a.bin "
-              "empty.bin sub/c.txt",
-              "self.pkg --type T2 --model M empty.bin build/self.pkg",
-              "chunk.pkg --type T1 --model M chunk.bin empty.bin"}) {
+        // One firmware tree twice, with other modes, times, owner and a manifest to replace;
+        // names in UTF-8 and not; a PATH without lbzip2.
+        QCOMPARE(QProcess::execute(
+                     "sh", {"-ec",
+                            "cd '" + base() +
+                                "'\n"
+                                "cp -r fw same && echo x >same/fileMd5s && chmod 755 fw/Image\n"
+                                "chown -R 1234:1234 same || :\n"
+                                "chmod 700 same/Image same/boot && chmod 600 same/boot/uboot.bin\n"
+                                "touch -d @1650000000 fw/Image && touch -d @1600000000 same/Image\n"
+                                "touch -d @1700000000 fw/boot/uboot.bin same/boot/uboot.bin\n"
+                                "touch -d @1800000000 same/fileMd5s\n"
+                                "e=$(printf '\\351') && mkdir -p latin latindir/d$e\n"
+                                "echo >latin/lat$e.bin && echo >latindir/d$e/rootfs.ext4\n"
+                                "mkdir utf8 && printf e >utf8/caf$(printf '\\303\\251').bin\n"
+                                "mkdir nolbzip2 && ln -s \"$(command -v bzip2)\" nolbzip2\n"
+                                "chmod +x broken/lbzip2"}),
+                 0);
+        for (const char* line :
+             {"create -o good.pkg --type T1 --model KT310 --info v2.1 --info 5% --target "
+              "/tmp/upgrade a.bin empty.bin sub/c.txt",
+              "create -o self.pkg --type T2 --model M empty.bin build/self.pkg",
+              "create -o chunk.pkg --type T1 --model M chunk.bin empty.bin",
+              "firmware -o ref.tar fw", "SOURCE_DATE_EPOCH=1234567890 firmware -o epoch.tar fw",
+              "LC_ALL=C.UTF-8 firmware -o utf8.tar utf8",
+              "firmware --jobs 3 -o three.tar.bz2 blocks"}) {
             int code = -1;
-            run(up + QStringList{"create", "-o"} + QString(args).split(' '), base(), &code);
+            runLine(line, base(), &code);
             QCOMPARE(code, 0);
         }
         // A package of 1000 MiB of zeros that takes no room: a long enough job to interrupt.
@@ -197,6 +264,9 @@ private slots:
                 planPackage("whole-rebuilt", whole, "KT310", 1700003600));
     }
 
+    // QDir cannot remove names that are not UTF-8.
+    void cleanupTestCase() { QProcess::execute("rm", {"-rf", m_dir.path()}); }
+
     void tool_data()
     {
         QTest::addColumn<QStringList>("fields");
@@ -205,7 +275,7 @@ private slots:
         QVERIFY2(readTable(QFINDTESTDATA("commands"), m_values, 3, 6, rows, why), qPrintable(why));
         for (const TableRow& row : rows) {
             for (const QString& check : parts(row.fields.value(5), " ; "))
-                QVERIFY2(QRegularExpression("^(out~.|tar:[^=]+=|[^=^~]+(==|\\^|~).)")
+                QVERIFY2(QRegularExpression("^(out~.|tarv?:[^=]+=|[^=^~]+(==|\\^|~).)")
                              .match(check)
                              .hasMatch(),
                          qPrintable(QString("commands:%1: no check %2").arg(row.line).arg(check)));
@@ -218,37 +288,10 @@ private slots:
         const QString dir = m_dir.filePath(QString(QTest::currentDataTag()).replace('/', '_'));
         QCOMPARE(QProcess::execute("cp", {"-al", base(), dir}), 0);
         const QStringList before = tree(dir);
-        QStringList args = parts(fields.value(1), " ");
-        const QRegularExpressionMatch kill =
-            QRegularExpression("^--kill=(INT|TERM|HUP):(\\d+)$").match(args.value(0));
-        const int signal =
-            QMap<QString, int>{{"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}}.value(
-                kill.captured(1));
-        args = args.mid(kill.hasMatch());
-        // A file size limit fails the writes as a full disk would.
-        const bool full = args.value(0) == "--fsize";
-        const bool status = args.value(full) == "scanner-status";
-        QStringList command = QStringList{"prlimit", "--fsize=1000000", "--"}.mid(full ? 0 : 3) +
-                              targetCommand(status ? SCANNER_STATUS_BIN : UPGRADE_PACK_BIN);
-        // A signal ignored by whoever started the tests must still reach the tool.
-        if (signal)
-            command = QStringList{"env", "--default-signal=" + kill.captured(1)} + command;
-        // Arguments that are not UTF-8 reach the tool as their bytes: through Latin-1, which
-        // maps each byte to a character and back.
-        const QByteArray given = unescape(fields.value(1));
-        const bool latin1 = QString::fromUtf8(given).toUtf8() != given;
-        for (const QString& arg : args.mid(full + status)) {
-            const QByteArray bytes = unescape(arg);
-            command << (latin1 ? QString::fromLatin1(bytes) : QString::fromUtf8(bytes));
-        }
-        QTextCodec* const locale = QTextCodec::codecForLocale();
-        if (latin1)
-            QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
         std::signal(SIGXFSZ, SIG_IGN);
         int code = -1;
         QString err;
-        const QByteArray rawOut = run(command, dir, &code, &err, signal, kill.captured(2).toInt());
-        QTextCodec::setCodecForLocale(locale);
+        const QByteArray rawOut = runLine(fields.value(1), dir, &code, &err);
         const QString out = QString::fromUtf8(rawOut);
         QCOMPARE(code, fields.value(2).toInt());
         const bool outChecked = fields.value(5).contains(QRegularExpression("(^| ; )out(~|==)"));
@@ -278,6 +321,12 @@ private slots:
                 subject == "out" ? rawOut : readFile(QDir(dir).filePath(subject));
             if (subject == "out" && check.at(at) == '~')
                 QVERIFY2(out.contains(QRegularExpression(want)), qPrintable(out));
+            else if (subject.startsWith("tarv:"))
+                QCOMPARE(QString::fromUtf8(run({"tar", "--utc", "--full-time", "--numeric-owner",
+                                                "-tvf", subject.mid(5)},
+                                               dir))
+                             .replace(QRegularExpression(" +"), " "),
+                         want);
             else if (subject.startsWith("tar:") && subject.count(':') == 2)
                 QCOMPARE(
                     QString::fromUtf8(run(

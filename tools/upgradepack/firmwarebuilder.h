@@ -3,8 +3,12 @@
 
 #include "packprocess.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QVector>
+
+class AsideFile;
 
 /// Builds a firmware archive: the files of a directory under ota_file/, with their manifest.
 class FirmwareBuilder {
@@ -12,7 +16,8 @@ public:
     /// A builder of the archive output from the files in dir.
     FirmwareBuilder(const QString& output, const QString& dir);
 
-    /// Digests the files and runs tar; false with error() when it fails. Output is atomic.
+    /// Writes the archive, digesting each file as it is streamed; false with error() when it
+    /// fails. Output is atomic.
     bool run(const PackProgress& progress);
     /// Why run() failed, one reason a line.
     QString error() const { return m_error; }
@@ -20,23 +25,42 @@ public:
     QStringList skipped() const { return m_skipped; }
     /// Builds even an archive in which a stage would take a file not meant for it.
     void setForce(bool force) { m_force = force; }
+    /// Compresses on at most jobs threads (default: one a core).
+    void setJobs(int jobs) { m_jobs = jobs; }
+    /// Stamps every member with time, in seconds since 1970, instead of the newest file's.
+    void setTime(qint64 time) { m_time = time; }
     /// What the device will skip in the archive run() built.
     QStringList warnings() const { return m_warnings; }
+    /// The compressor run() will use: lbzip2, else bzip2, as found on PATH; empty for a plain
+    /// tar archive or when neither is found.
+    QString compressor() const;
 
     /// True when the device unpacks an archive of this name without decompressing it.
     static bool isPlainTar(const QString& output);
 
 private:
+    /// A file or directory to archive, by its path relative to dir.
+    struct Entry {
+        QByteArray path;
+        bool isDir;
+        bool executable;
+        qint64 size;
+    };
+
     bool fail(const QString& why);
     bool checkOutput();
-    bool collect(QStringList& entries, QStringList& files, qint64& total);
-    bool checkStages(const QStringList& files);
+    bool collect(QVector<Entry>& entries, qint64& total, qint64& newest);
+    bool checkStages(const QVector<Entry>& entries);
+    bool stream(const QVector<Entry>& entries, qint64 total, qint64 time, AsideFile& out,
+                const PackProgress& progress);
 
     QString m_output;
     QString m_dir;
     QString m_error;
     QStringList m_skipped;
     bool m_force = false;
+    int m_jobs = 0;
+    qint64 m_time = -1;
     QStringList m_warnings;
 };
 

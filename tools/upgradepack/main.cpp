@@ -287,24 +287,54 @@ int runFirmware(const QStringList& arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Builds a firmware archive holding the files of DIR under ota_file/ with their manifest "
-        "ota_file/fileMd5s. OUT ending in .tar is a plain tar archive; any other name is "
-        "compressed with bzip2, as the device expects, so names of other compressions (.gz, "
-        ".xz, ...) are refused. OUT cannot lie inside DIR. Dot files (.gitkeep) are left "
-        "out."));
+        "ota_file/fileMd5s, its last member. The archive depends only on the files' paths, "
+        "contents and executable bits, and on one time: SOURCE_DATE_EPOCH when it is set, "
+        "otherwise the newest modification time among the files. Every member carries that "
+        "time, owner and group 0, and mode 0755 (directories, and files their owner can "
+        "execute) or 0644; members stand in the byte order of their paths. OUT ending in .tar "
+        "is a plain tar archive; any other name is compressed with bzip2, as the device "
+        "expects: by lbzip2 on every core when it is on PATH, to the same bytes whatever the "
+        "number of threads, otherwise by bzip2 on one core, to other bytes. Names of other "
+        "compressions (.gz, .xz, ...) are refused. OUT cannot lie inside DIR. Dot files "
+        "(.gitkeep) are left out; names that are not UTF-8 or hold white space, links and "
+        "special files are refused."));
     const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
                                     QStringLiteral("The archive to write."), QStringLiteral("OUT"));
     const QCommandLineOption force(
         QStringLiteral("force"),
         QStringLiteral("Build it even when a stage would take a file not meant for it."));
-    parser.addOptions({output, force});
+    const QCommandLineOption jobs(
+        QStringLiteral("jobs"),
+        QStringLiteral("Compress on at most N threads (default: all cores)."), QStringLiteral("N"));
+    parser.addOptions({output, force, jobs});
+    const QString verb = QStringLiteral("firmware");
     const int early =
-        parse(parser, QStringLiteral("firmware"), QStringLiteral("-o OUT [--force] DIR"), arguments,
+        parse(parser, verb, QStringLiteral("-o OUT [--force] [--jobs N] DIR"), arguments,
               {{QStringLiteral("DIR"), QStringLiteral("The firmware files.")}}, {output});
     if (early >= 0)
         return early;
+    bool ok = true;
+    const int threads = parser.isSet(jobs) ? parser.value(jobs).toInt(&ok) : 0;
+    if (parser.isSet(jobs) && (!ok || threads < 1))
+        return failed(
+            verb, QStringLiteral("--jobs %1 is not a number of threads").arg(parser.value(jobs)),
+            UsageError);
+    // The reproducible-builds convention: an empty value stands for none.
+    const QString epoch = qEnvironmentVariable("SOURCE_DATE_EPOCH");
+    const qint64 time = epoch.isEmpty() ? -1 : epoch.toLongLong(&ok);
+    if (!epoch.isEmpty() && (!ok || time < 0))
+        return failed(
+            verb,
+            QStringLiteral("SOURCE_DATE_EPOCH=%1 is not a number of seconds since 1970").arg(epoch),
+            UsageError);
+
     const QString what = QStringLiteral("firmware %1").arg(parser.value(output));
     FirmwareBuilder builder(parser.value(output), parser.positionalArguments().constFirst());
     builder.setForce(parser.isSet(force));
+    builder.setJobs(threads);
+    builder.setTime(time);
+    if (QFileInfo(builder.compressor()).fileName() == QLatin1String("bzip2"))
+        report(what, QStringLiteral("lbzip2 is not on PATH: compressing with bzip2, on one core"));
     ProgressMeter meter(QStringLiteral("upgrade-pack: firmware"), true);
     const bool built = builder.run(meter.callback());
     meter.finish();

@@ -166,7 +166,7 @@ bool PackageChecker::extractTo(const QString& dir, bool force, const PackProgres
         return fail(QLatin1String(kTablesTruncated));
     for (int i = 0; i < m_items.size(); ++i) {
         const st_packPayload& payload = m_read.payloads.at(i);
-        if (payload.writeFailed)
+        if (!payload.writeError.isEmpty())
             return fail(QStringLiteral("cannot write %1 into %2")
                             .arg(fileNameOf(m_items.at(i).name()), dir));
         if (payload.truncated || payload.size != QString::number(payload.bytes))

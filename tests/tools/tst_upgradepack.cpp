@@ -118,6 +118,9 @@ private slots:
         QByteArray flipped = good, flippedC = c;
         flipped[good.size() - 2] = char(good.at(good.size() - 2) ^ 1);
         flippedC[c.size() - 2] = char(c.at(c.size() - 2) ^ 1);
+        QVERIFY(writeFile(base() + "/ab.pkg",
+                          makePackage({{"a.bin", "new a"}, {"b.bin", "new b"}}).bytes) &&
+                writeFile(base() + "/part/a.bin", "old") && QDir().mkpath(base() + "/part/b.bin"));
         QVERIFY(writeFile(base() + "/flip.pkg", flipped) &&
                 writeFile(base() + "/cut.pkg", good.left(good.size() - 3)) &&
                 writeFile(base() + "/trail.pkg", good + "xyz") &&

@@ -205,13 +205,16 @@ int runExtract(const QStringList& arguments)
     const QString path = parser.positionalArguments().constFirst();
     const QString what = QStringLiteral("extract %1").arg(path);
     // Made here, where the reason it cannot be made is still known.
-    const QString problem = makeDirectory(parser.value(dir));
+    QStringList made;
+    const QString problem = makeDirectory(parser.value(dir), &made);
     if (!problem.isEmpty())
         return failed(what, problem);
     PackageChecker inspector(path);
     ProgressMeter meter(QStringLiteral("upgrade-pack: extract"), true);
-    if (!inspector.extractTo(parser.value(dir), parser.isSet(force), meter.callback()))
+    if (!inspector.extractTo(parser.value(dir), parser.isSet(force), meter.callback())) {
+        removeDirectories(made);
         return failed(what, inspector.error());
+    }
     return Success;
 }
 

@@ -4,7 +4,10 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QSet>
 #include <QTemporaryDir>
+
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -17,6 +20,11 @@ const char kTablesTruncated[] = "the package ends inside its information or item
 QString fileNameOf(const QString& name)
 {
     return name.mid(name.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
 }
 
 } // namespace
@@ -164,30 +172,38 @@ bool PackageChecker::extractTo(const QString& dir, bool force, const PackProgres
         return fail(m_read.error);
     if (m_read.tablesTruncated)
         return fail(QLatin1String(kTablesTruncated));
+    QStringList fileNames;
+    QSet<QString> seen;
     for (int i = 0; i < m_items.size(); ++i) {
         const st_packPayload& payload = m_read.payloads.at(i);
+        const QString fileName = fileNameOf(m_items.at(i).name());
         if (!payload.writeError.isEmpty())
-            return fail(QStringLiteral("cannot write %1 into %2")
-                            .arg(fileNameOf(m_items.at(i).name()), dir));
+            return fail(QStringLiteral("cannot write %1: %2")
+                            .arg(QDir(dir).filePath(fileName), payload.writeError));
         if (payload.truncated || payload.size != QString::number(payload.bytes))
             return fail(truncatedPayload(i));
         if (!force && payload.md5 != m_items.at(i).md5())
             return fail(md5Mismatch(i));
+        if (!seen.contains(fileName)) {
+            seen.insert(fileName);
+            fileNames << fileName;
+        }
     }
 
-    QStringList fileNames;
-    for (const PackItemInfo& item : m_items) {
-        const QString fileName = fileNameOf(item.name());
-        if (fileNames.contains(fileName))
-            continue;
-        if (PackProcess::g_isSameFile(QDir(dir).filePath(fileName), m_path))
+    // Every target is looked at before the first file moves, so that a failure that can be
+    // foreseen leaves the directory as it was.
+    for (const QString& fileName : qAsConst(fileNames)) {
+        const QString target = QDir(dir).filePath(fileName);
+        struct stat status;
+        if (PackProcess::g_isSameFile(target, m_path))
             return fail(QStringLiteral("%1 would overwrite the package itself").arg(fileName));
-        fileNames.append(fileName);
+        if (::lstat(QFile::encodeName(target).constData(), &status) == 0 && S_ISDIR(status.st_mode))
+            return fail(QStringLiteral("cannot write %1: %2").arg(target, systemError(EISDIR)));
     }
-    for (const QString& fileName : fileNames) {
+    for (const QString& fileName : qAsConst(fileNames)) {
         if (!moveIntoPlace(staging.filePath(fileName), QDir(dir).filePath(fileName)))
             return fail(QStringLiteral("cannot move %1 into %2: %3")
-                            .arg(fileName, dir, QString::fromLocal8Bit(std::strerror(errno))));
+                            .arg(fileName, dir, systemError(errno)));
     }
     return true;
 }

@@ -106,7 +106,8 @@ private slots:
              {"good.pkg --type T1 --model KT310 --info v2.1 --info 5% --target /tmp/upgrade a.bin "
               "empty.bin sub/c.txt",
               "self.pkg --type T2 --model M empty.bin build/self.pkg",
-              "chunk.pkg --type T1 --model M chunk.bin empty.bin"}) {
+              "chunk.pkg --type T1 --model M chunk.bin empty.bin",
+              "t0.pkg --type T0 --model M empty.bin", "t4.pkg --type T4 --model M sub/c.txt"}) {
             int code = -1;
             run(up + QStringList{"create", "-o"} + QString(args).split(' '), base(), &code);
             QCOMPARE(code, 0);
@@ -118,9 +119,21 @@ private slots:
         QByteArray flipped = good, flippedC = c;
         flipped[good.size() - 2] = char(good.at(good.size() - 2) ^ 1);
         flippedC[c.size() - 2] = char(c.at(c.size() - 2) ^ 1);
-        QVERIFY(writeFile(base() + "/ab.pkg",
+        // Packages the device reads otherwise than their tables say.
+        PackageBytes negative = makePackage({{"a.bin", "x"}});
+        negative.bytes[negative.at["item count"] + 1] = '\x80';
+        const QString nul = QString("fw") + QChar(0) + ".bin";
+        QVERIFY(writeFile(base() + "/dup.pkg",
+                          makePackage({{"a/x.bin", "one"}, {"b/x.bin", "two"}}).bytes) &&
+                writeFile(base() + "/names.pkg",
+                          makePackage({{"..", "a"}, {"", "b"}, {"d/", "c"}, {".", "d"}}).bytes) &&
+                writeFile(base() + "/nul.pkg",
+                          makePackage({{nul, "x"}}, "T1" + QString(QChar(0)), "K\x7f\\").bytes) &&
+                writeFile(base() + "/negative.pkg", negative.bytes) &&
+                writeFile(base() + "/ab.pkg",
                           makePackage({{"a.bin", "new a"}, {"b.bin", "new b"}}).bytes) &&
-                writeFile(base() + "/part/a.bin", "old") && QDir().mkpath(base() + "/part/b.bin"));
+                writeFile(base() + "/part/a.bin", "old") && QDir().mkpath(base() + "/part/b.bin") &&
+                writeFile(base() + "/cut50.pkg", good.left(50)));
         QVERIFY(writeFile(base() + "/flip.pkg", flipped) &&
                 writeFile(base() + "/cut.pkg", good.left(good.size() - 3)) &&
                 writeFile(base() + "/trail.pkg", good + "xyz") &&

@@ -14,14 +14,21 @@
 
 namespace {
 
-/// Runs a command in dir; an argument "<FILE" is its standard input instead.
+/// Runs a command in dir; a last argument "<FILE" is its standard input instead, and "|FILE"
+/// comes to it through a pipe.
 QString run(QStringList command, const QString& dir, int* code = nullptr, QString* err = nullptr)
 {
     QProcess process;
     process.setWorkingDirectory(dir);
-    if (command.last().startsWith('<'))
-        process.setStandardInputFile(dir + '/' + command.takeLast().mid(1));
+    const QString last = command.last(), input = dir + '/' + last.mid(1);
+    if (last.startsWith('<') || last.startsWith('|'))
+        command.removeLast();
+    if (last.startsWith('<'))
+        process.setStandardInputFile(input);
     process.start(command.first(), command.mid(1));
+    if (last.startsWith('|'))
+        process.write(readFile(input));
+    process.closeWriteChannel();
     process.waitForFinished(60000);
     if (code)
         *code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
@@ -119,7 +126,7 @@ private slots:
         QByteArray flipped = good, flippedC = c;
         flipped[good.size() - 2] = char(good.at(good.size() - 2) ^ 1);
         flippedC[c.size() - 2] = char(c.at(c.size() - 2) ^ 1);
-        // Packages the device reads otherwise than their tables say.
+        // Packages the device reads otherwise than their tables say, and a FIFO without a writer.
         PackageBytes negative = makePackage({{"a.bin", "x"}});
         negative.bytes[negative.at["item count"] + 1] = '\x80';
         const QString nul = QString("fw") + QChar(0) + ".bin";
@@ -133,7 +140,8 @@ private slots:
                 writeFile(base() + "/ab.pkg",
                           makePackage({{"a.bin", "new a"}, {"b.bin", "new b"}}).bytes) &&
                 writeFile(base() + "/part/a.bin", "old") && QDir().mkpath(base() + "/part/b.bin") &&
-                writeFile(base() + "/cut50.pkg", good.left(50)));
+                writeFile(base() + "/cut50.pkg", good.left(50)) &&
+                QProcess::execute("mkfifo", {base() + "/fifo.pkg"}) == 0);
         QVERIFY(writeFile(base() + "/flip.pkg", flipped) &&
                 writeFile(base() + "/cut.pkg", good.left(good.size() - 3)) &&
                 writeFile(base() + "/trail.pkg", good + "xyz") &&

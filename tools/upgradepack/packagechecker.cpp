@@ -9,7 +9,10 @@
 #include <QSet>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -18,6 +21,8 @@ namespace {
 
 const qint64 kChunkSize = 10485760;
 const char kTablesTruncated[] = "the package ends inside its information or item table";
+// How long a FIFO that nobody writes to yet is given to find its writer.
+const int kWriterWaitMs = 2000;
 
 QString systemError(int error)
 {
@@ -34,12 +39,58 @@ bool PackageChecker::fail(const QString& why)
     return false;
 }
 
-// Reading is not installing: a package of a type the device refuses is read all the same.
+// Opening a FIFO waits for a writer, which may never come: it is opened without waiting, and
+// a writer it has not found within kWriterWaitMs is not waited for. Once one has come, the
+// package takes as long as its writer does.
+bool PackageChecker::open(QFile& package)
+{
+    struct stat status;
+    const QByteArray path = QFile::encodeName(m_path);
+    if (::stat(path.constData(), &status) != 0 || !S_ISFIFO(status.st_mode)) {
+        package.setFileName(m_path);
+        return package.open(QIODevice::ReadOnly) ||
+               fail(QStringLiteral("cannot open %1: %2").arg(m_path, package.errorString()));
+    }
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return fail(QStringLiteral("cannot open %1: %2").arg(m_path, systemError(errno)));
+    // Without waiting, a read finds the end only where no writer is; a writer that has not
+    // written yet makes it fail with EAGAIN.
+    char first = 0;
+    ssize_t got = ::read(fd, &first, 1);
+    pollfd writer = {fd, POLLIN, 0};
+    if (got == 0 && ::poll(&writer, 1, kWriterWaitMs) <= 0) {
+        ::close(fd);
+        return fail(QStringLiteral("cannot read %1: no process writes to the FIFO").arg(m_path));
+    }
+    if (got == 0)
+        got = ::read(fd, &first, 1);
+    if ((got < 0 && errno != EAGAIN) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+        !package.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        const QString why = systemError(errno);
+        ::close(fd);
+        return fail(QStringLiteral("cannot read %1: %2").arg(m_path, why));
+    }
+    if (got == 1)
+        package.ungetChar(first);
+    return true;
+}
+
+// Reading is not installing: a package of a type the device refuses is read all the same, and
+// a pipe as the stream it is.
 bool PackageChecker::read(st_packRead& options)
 {
+    QFile package;
+    if (!open(package))
+        return false;
+    options.package = &package;
     options.anyType = true;
-    return PackProcess::instance().readPackage(m_path, m_items, m_type, m_information, options) ||
-           fail(options.error);
+    options.stream = true;
+    const bool ok =
+        PackProcess::instance().readPackage(m_path, m_items, m_type, m_information, options);
+    options.package = nullptr;
+    return ok || fail(options.error);
 }
 
 bool PackageChecker::inspect(const PackProgress& progress)

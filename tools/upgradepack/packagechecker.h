@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <QVector>
 
+class QFile;
+
 /// Reads an upgrade package on the workstation: describes, verifies or extracts it.
 class PackageChecker {
 public:
@@ -33,6 +35,7 @@ public:
 
 private:
     bool fail(const QString& why);
+    bool open(QFile& package);
     bool read(st_packRead& options);
     QString itemLabel(int index) const;
     qint64 itemSize(int index) const;

@@ -187,8 +187,8 @@ int runExtract(const QStringList& arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Writes the files a package carries into DIR under their file names, as the device "
-        "writes them beside the package. Nothing is written unless every file is whole and "
-        "matches its md5."));
+        "writes them beside the package. Nothing is written unless the device reads the "
+        "package as its table says and every file is whole and matches its md5."));
     const QCommandLineOption dir(
         {QStringLiteral("C"), QStringLiteral("directory")},
         QStringLiteral("Directory to write into (default: the current one)."),
@@ -222,7 +222,8 @@ int runVerify(const QStringList& arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Succeeds only when the package is well formed and every carried file matches its md5. "
+        "Succeeds only when the package is well formed, the device reads it as its table says "
+        "and every carried file matches its md5. "
         "Whether a scanner will install it, and how: upgrade-pack plan. "
         "With --json the findings go to stdout as {\"ok\": ..., \"problems\": [...]}."));
     const QCommandLineOption json = jsonOption();

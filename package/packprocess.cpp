@@ -443,21 +443,24 @@ bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items,
 
     QDataStream stream(&package);
     type = readText(stream, streamed);
-    if (headerSize < kHeaderSize)
-        read.error = QStringLiteral("the package is cut short: it ends after %1 bytes, inside "
-                                    "its %2-byte header")
-                         .arg(headerSize)
-                         .arg(kHeaderSize);
-    else if (stream.status() != QDataStream::Ok)
-        read.error = QStringLiteral("the package is cut short: it ends inside its type");
     if (type != UpgradeTypeValMap.value(EUpgradeType_T1) &&
         type != UpgradeTypeValMap.value(EUpgradeType_T2) &&
         type != UpgradeTypeValMap.value(EUpgradeType_T3)) {
-        if (read.error.isEmpty())
-            read.error = QStringLiteral("upgrade type \"%1\" is not accepted").arg(type);
-        if (!read.anyType || stream.status() != QDataStream::Ok || headerSize < kHeaderSize)
+        if (headerSize < kHeaderSize) {
+            read.error = QStringLiteral("the package is cut short: it ends after %1 bytes, "
+                                        "inside its %2-byte header")
+                             .arg(headerSize)
+                             .arg(kHeaderSize);
             return false;
-        read.error.clear();
+        }
+        if (stream.status() != QDataStream::Ok) {
+            read.error = QStringLiteral("the package is cut short: it ends inside its type");
+            return false;
+        }
+        if (!read.anyType) {
+            read.error = QStringLiteral("upgrade type \"%1\" is not accepted").arg(type);
+            return false;
+        }
     }
     for (int i = 0; i < 5; ++i)
         information.append(readText(stream, streamed));

@@ -18,8 +18,8 @@
 namespace {
 
 /// Runs a command in dir with the environment env; last arguments "<FILE" and ">FILE" are its
-/// standard input and output. A signal, when given, is sent after afterMs; a run it ends has the
-/// code 128 + signal.
+/// standard input and output, and "|FILE" comes to it through a pipe. A signal, when given, is
+/// sent after afterMs; a run it ends has the code 128 + signal.
 QByteArray run(QStringList command, const QString& dir, int* code = nullptr, QString* err = nullptr,
                const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
                int signal = 0, int afterMs = 0)
@@ -27,15 +27,20 @@ QByteArray run(QStringList command, const QString& dir, int* code = nullptr, QSt
     QProcess process;
     process.setWorkingDirectory(dir);
     process.setProcessEnvironment(env);
-    for (QChar redirect = command.last().at(0); redirect == '<' || redirect == '>';
-         redirect = command.last().at(0)) {
+    QByteArray piped;
+    for (QChar redirect = command.last().at(0);
+         redirect == '<' || redirect == '>' || redirect == '|'; redirect = command.last().at(0)) {
         const QString file = QDir(dir).filePath(command.takeLast().mid(1));
         if (redirect == '<')
             process.setStandardInputFile(file);
-        else
+        else if (redirect == '>')
             process.setStandardOutputFile(file);
+        else
+            piped = readFile(file);
     }
     process.start(command.first(), command.mid(1));
+    process.write(piped);
+    process.closeWriteChannel();
     if (signal && !process.waitForFinished(afterMs))
         ::kill(pid_t(process.processId()), signal);
     process.waitForFinished(60000);
@@ -196,7 +201,9 @@ private slots:
               "create -o chunk.pkg --type T1 --model M chunk.bin empty.bin",
               "firmware -o ref.tar fw", "SOURCE_DATE_EPOCH=1234567890 firmware -o epoch.tar fw",
               "LC_ALL=C.UTF-8 firmware -o utf8.tar utf8",
-              "firmware --jobs 3 -o three.tar.bz2 blocks"}) {
+              "firmware --jobs 3 -o three.tar.bz2 blocks",
+              "create -o t0.pkg --type T0 --model M empty.bin",
+              "create -o t4.pkg --type T4 --model M sub/c.txt"}) {
             int code = -1;
             runLine(line, base(), &code);
             QCOMPARE(code, 0);
@@ -218,6 +225,22 @@ private slots:
         QByteArray flipped = good, flippedC = c;
         flipped[good.size() - 2] = char(good.at(good.size() - 2) ^ 1);
         flippedC[c.size() - 2] = char(c.at(c.size() - 2) ^ 1);
+        // Packages the device reads otherwise than their tables say, and a FIFO without a writer.
+        PackageBytes negative = makePackage({{"a.bin", "x"}});
+        negative.bytes[negative.at["item count"] + 1] = '\x80';
+        const QString nul = QString("fw") + QChar(0) + ".bin";
+        QVERIFY(writeFile(base() + "/dup.pkg",
+                          makePackage({{"a/x.bin", "one"}, {"b/x.bin", "two"}}).bytes) &&
+                writeFile(base() + "/names.pkg",
+                          makePackage({{"..", "a"}, {"", "b"}, {"d/", "c"}, {".", "d"}}).bytes) &&
+                writeFile(base() + "/nul.pkg",
+                          makePackage({{nul, "x"}}, "T1" + QString(QChar(0)), "K\x7f\\").bytes) &&
+                writeFile(base() + "/negative.pkg", negative.bytes) &&
+                writeFile(base() + "/ab.pkg",
+                          makePackage({{"a.bin", "new a"}, {"b.bin", "new b"}}).bytes) &&
+                writeFile(base() + "/part/a.bin", "old") && QDir().mkpath(base() + "/part/b.bin") &&
+                writeFile(base() + "/cut50.pkg", good.left(50)) &&
+                QProcess::execute("mkfifo", {base() + "/fifo.pkg"}) == 0);
         QVERIFY(writeFile(base() + "/flip.pkg", flipped) &&
                 writeFile(base() + "/cut.pkg", good.left(good.size() - 3)) &&
                 writeFile(base() + "/trail.pkg", good + "xyz") &&

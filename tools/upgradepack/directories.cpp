@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -33,7 +34,7 @@ QString directoryProblem(const QString& dir)
     return QString();
 }
 
-QString makeDirectory(const QString& dir, QString* created)
+QString makeDirectory(const QString& dir, QStringList* made)
 {
     const QFileInfo info(dir);
     if (info.exists())
@@ -41,7 +42,7 @@ QString makeDirectory(const QString& dir, QString* created)
     // QDir::mkpath() does not say why it failed; this names the part of the path at fault.
     const QString parent = info.path();
     if (parent != dir) {
-        const QString why = makeDirectory(parent, created);
+        const QString why = makeDirectory(parent, made);
         if (!why.isEmpty())
             return why;
     }
@@ -49,8 +50,14 @@ QString makeDirectory(const QString& dir, QString* created)
         const int error = errno;
         if (error != EEXIST || !QFileInfo(dir).isDir())
             return QStringLiteral("cannot create %1: %2").arg(dir, systemError(error));
-    } else if (created && created->isEmpty()) {
-        *created = dir;
+    } else if (made) {
+        made->append(dir);
     }
     return QString();
+}
+
+void removeDirectories(const QStringList& made)
+{
+    for (int i = made.size() - 1; i >= 0; --i)
+        ::rmdir(QFile::encodeName(made.at(i)).constData());
 }

@@ -216,8 +216,8 @@ int runExtract(const QStringList& arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Writes the files a package carries into DIR under their file names, as the device "
-        "writes them beside the package. Nothing is written unless every file is whole and "
-        "matches its md5."));
+        "writes them beside the package. Nothing is written unless the device reads the "
+        "package as its table says and every file is whole and matches its md5."));
     const QCommandLineOption dir(
         {QStringLiteral("C"), QStringLiteral("directory")},
         QStringLiteral("Directory to write into (default: the current one)."),
@@ -236,16 +236,20 @@ int runExtract(const QStringList& arguments)
     // Made here, where the reason it cannot be made is still known.
     RemovedOnSignal removal;
     SignalsHeld held;
-    QString created;
-    const QString problem = makeDirectory(parser.value(dir), &created);
-    removal.set(created);
+    QStringList made;
+    const QString problem = makeDirectory(parser.value(dir), &made);
+    removal.set(made.value(0));
     held.release();
-    if (!problem.isEmpty())
+    if (!problem.isEmpty()) {
+        removeDirectories(made);
         return failed(what, problem);
+    }
     PackageChecker inspector(path);
     ProgressMeter meter(QStringLiteral("upgrade-pack: extract"), true);
-    if (!inspector.extractTo(parser.value(dir), parser.isSet(force), meter.callback()))
+    if (!inspector.extractTo(parser.value(dir), parser.isSet(force), meter.callback())) {
+        removeDirectories(made);
         return failed(what, inspector.error());
+    }
     return Success;
 }
 
@@ -253,7 +257,8 @@ int runVerify(const QStringList& arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Succeeds only when the package is well formed and every carried file matches its md5. "
+        "Succeeds only when the package is well formed, the device reads it as its table says "
+        "and every carried file matches its md5. "
         "Whether a scanner will install it, and how: upgrade-pack plan. "
         "With --json the findings go to stdout as {\"ok\": ..., \"problems\": [...]}."));
     const QCommandLineOption json = jsonOption();

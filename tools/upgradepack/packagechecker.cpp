@@ -1,11 +1,19 @@
 #include "packagechecker.h"
 #include "asidefile.h"
+#include "escapedtext.h"
 #include "signalcleanup.h"
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QJsonArray>
+#include <QSet>
 #include <QTemporaryDir>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -14,10 +22,12 @@ namespace {
 
 const qint64 kChunkSize = 10485760;
 const char kTablesTruncated[] = "the package ends inside its information or item table";
+// How long a FIFO that nobody writes to yet is given to find its writer.
+const int kWriterWaitMs = 2000;
 
-QString fileNameOf(const QString& name)
+QString systemError(int error)
 {
-    return name.mid(name.lastIndexOf(QLatin1Char('/')) + 1);
+    return QString::fromLocal8Bit(std::strerror(error));
 }
 
 } // namespace
@@ -30,20 +40,72 @@ bool PackageChecker::fail(const QString& why)
     return false;
 }
 
+// Opening a FIFO waits for a writer, which may never come: it is opened without waiting, and
+// a writer it has not found within kWriterWaitMs is not waited for. Once one has come, the
+// package takes as long as its writer does.
+bool PackageChecker::open(QFile& package)
+{
+    struct stat status;
+    const QByteArray path = QFile::encodeName(m_path);
+    if (::stat(path.constData(), &status) != 0 || !S_ISFIFO(status.st_mode)) {
+        package.setFileName(m_path);
+        return package.open(QIODevice::ReadOnly) ||
+               fail(QStringLiteral("cannot open %1: %2").arg(m_path, package.errorString()));
+    }
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return fail(QStringLiteral("cannot open %1: %2").arg(m_path, systemError(errno)));
+    // Without waiting, a read finds the end only where no writer is; a writer that has not
+    // written yet makes it fail with EAGAIN.
+    char first = 0;
+    ssize_t got = ::read(fd, &first, 1);
+    pollfd writer = {fd, POLLIN, 0};
+    if (got == 0 && ::poll(&writer, 1, kWriterWaitMs) <= 0) {
+        ::close(fd);
+        return fail(QStringLiteral("cannot read %1: no process writes to the FIFO").arg(m_path));
+    }
+    if (got == 0)
+        got = ::read(fd, &first, 1);
+    if ((got < 0 && errno != EAGAIN) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+        !package.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        const QString why = systemError(errno);
+        ::close(fd);
+        return fail(QStringLiteral("cannot read %1: %2").arg(m_path, why));
+    }
+    if (got == 1)
+        package.ungetChar(first);
+    return true;
+}
+
+// Reading is not installing: a package of a type the device refuses is read all the same, and
+// a pipe as the stream it is.
+bool PackageChecker::read(st_packRead& options)
+{
+    QFile package;
+    if (!open(package))
+        return false;
+    options.package = &package;
+    options.anyType = true;
+    options.stream = true;
+    const bool ok =
+        PackProcess::instance().readPackage(m_path, m_items, m_type, m_information, options);
+    options.package = nullptr;
+    return ok || fail(options.error);
+}
+
 bool PackageChecker::inspect(const PackProgress& progress)
 {
     m_read = st_packRead();
     m_read.extract = false;
     m_read.digest = true;
     m_read.progress = progress;
-    if (!PackProcess::instance().readPackage(m_path, m_items, m_type, m_information, m_read))
-        return fail(m_read.error);
-    return true;
+    return read(m_read);
 }
 
 QString PackageChecker::itemLabel(int index) const
 {
-    return QStringLiteral("item %1 (%2)").arg(index + 1).arg(m_items.at(index).name());
+    return QStringLiteral("item %1 (%2)").arg(index + 1).arg(escapedText(m_items.at(index).name()));
 }
 
 qint64 PackageChecker::itemSize(int index) const
@@ -66,28 +128,66 @@ QString PackageChecker::truncatedPayload(int index) const
     return QStringLiteral("%1: truncated payload: %2 of %3 bytes")
         .arg(itemLabel(index))
         .arg(payload.bytes)
-        .arg(payload.size);
+        .arg(escapedText(payload.size));
 }
 
 QString PackageChecker::md5Mismatch(int index) const
 {
     return QStringLiteral("%1: md5 mismatch: expected %2, actual %3")
-        .arg(itemLabel(index), m_items.at(index).md5(), m_read.payloads.at(index).md5);
+        .arg(itemLabel(index), escapedText(m_items.at(index).md5()), m_read.payloads.at(index).md5);
+}
+
+QString PackageChecker::countProblem() const
+{
+    if (m_read.itemCount >= 0)
+        return QString();
+    return QStringLiteral("the item count %1 is negative: the device reads no items")
+        .arg(m_read.itemCount);
+}
+
+// The device extracts every item beside the package under its file name alone. A name it
+// cannot open as a file fails the whole read (UC12); of two items of one name only the second
+// stays, so the first one's digest check fails unless both carry the same md5 (UC14); a NUL
+// ends the name where the system takes it, so the file written is not the one checked (UC14).
+QStringList PackageChecker::itemProblems() const
+{
+    QStringList found;
+    QHash<QString, int> byName;
+    for (int i = 0; i < m_items.size(); ++i) {
+        const QString name = PackProcess::g_extractedName(m_items.at(i).name());
+        if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) {
+            found << QStringLiteral("%1: the device cannot write a file named \"%2\" (UC12)")
+                         .arg(itemLabel(i), name);
+        } else if (name.contains(QChar(0))) {
+            found << QStringLiteral("%1: the name holds a NUL: the device writes the file as "
+                                    "\"%2\" and finds nothing to check (UC14)")
+                         .arg(itemLabel(i), escapedText(name.left(name.indexOf(QChar(0)))));
+        } else if (byName.contains(name) &&
+                   m_items.at(byName.value(name)).md5() != m_items.at(i).md5()) {
+            found << QStringLiteral("%1 and %2 are both extracted as %3: the device keeps the "
+                                    "second, and the first fails its md5 check (UC14)")
+                         .arg(itemLabel(byName.value(name)), itemLabel(i), escapedText(name));
+        }
+        byName.insert(name, i);
+    }
+    return found;
 }
 
 QString PackageChecker::describe() const
 {
-    QString text = QStringLiteral("type: %1\ninformation:\n").arg(m_type);
+    QString text = QStringLiteral("type: %1\ninformation:\n").arg(escapedText(m_type));
     for (int i = 0; i < m_information.size(); ++i)
-        text += QStringLiteral("  %1: %2\n").arg(i + 1).arg(m_information.at(i));
+        text += QStringLiteral("  %1: %2\n").arg(i + 1).arg(escapedText(m_information.at(i)));
     if (m_read.tablesTruncated)
         text += QStringLiteral("truncated: %1\n").arg(QLatin1String(kTablesTruncated));
     text += QStringLiteral("items: %1\n").arg(m_items.size());
+    if (m_read.itemCount < 0)
+        text += QStringLiteral("  (%1)\n").arg(countProblem());
     for (int i = 0; i < m_items.size(); ++i) {
         const PackItemInfo& item = m_items.at(i);
-        text += QStringLiteral("  %1: %2\n").arg(i + 1).arg(item.name());
-        text += QStringLiteral("     target: %1\n").arg(item.target());
-        text += QStringLiteral("     md5:    %1\n").arg(item.md5());
+        text += QStringLiteral("  %1: %2\n").arg(i + 1).arg(escapedText(item.name()));
+        text += QStringLiteral("     target: %1\n").arg(escapedText(item.target()));
+        text += QStringLiteral("     md5:    %1\n").arg(escapedText(item.md5()));
         text += QStringLiteral("     size:   %1\n").arg(itemSize(i));
         text += QStringLiteral("     md5 ok: %1\n")
                     .arg(md5Ok(i) ? QStringLiteral("yes") : QStringLiteral("no"));
@@ -113,14 +213,25 @@ QJsonObject PackageChecker::toJson() const
     return QJsonObject{{QStringLiteral("type"), m_type},
                        {QStringLiteral("information"), QJsonArray::fromStringList(m_information)},
                        {QStringLiteral("truncated"), m_read.tablesTruncated},
+                       {QStringLiteral("itemCount"), m_read.itemCount},
                        {QStringLiteral("items"), items}};
 }
 
 QStringList PackageChecker::problems() const
 {
     QStringList found;
+    if (m_type == UpgradeTypeValMap.value(EUpgradeType_T0))
+        found << QStringLiteral("upgrade type \"T0\": the device refuses the package (UC11)");
+    else if (!QStringList{UpgradeTypeValMap.value(EUpgradeType_T1),
+                          UpgradeTypeValMap.value(EUpgradeType_T2),
+                          UpgradeTypeValMap.value(EUpgradeType_T3)}
+                  .contains(m_type))
+        found << QStringLiteral("upgrade type \"%1\": the device refuses the package (UC12)")
+                     .arg(escapedText(m_type));
     if (m_read.tablesTruncated)
         found << QLatin1String(kTablesTruncated);
+    else
+        found << itemProblems();
     for (int i = 0; i < m_items.size(); ++i) {
         const st_packPayload& payload = m_read.payloads.at(i);
         bool numeric = false;
@@ -130,7 +241,7 @@ QStringList PackageChecker::problems() const
                          .arg(itemLabel(i));
         } else if (!numeric || size < 0) {
             found << QStringLiteral("%1: size \"%2\" is not a byte count")
-                         .arg(itemLabel(i), payload.size);
+                         .arg(itemLabel(i), escapedText(payload.size));
         } else if (payload.truncated || payload.bytes != size) {
             found << truncatedPayload(i);
         } else if (payload.chunkCount != quint64((size + kChunkSize - 1) / kChunkSize)) {
@@ -143,7 +254,10 @@ QStringList PackageChecker::problems() const
         if (payload.md5 != m_items.at(i).md5())
             found << md5Mismatch(i);
     }
-    if (m_read.trailingBytes > 0)
+    // Behind a negative count lies what the device does not read as items.
+    if (m_read.itemCount < 0)
+        found << countProblem();
+    else if (m_read.trailingBytes > 0)
         found << QStringLiteral("%1 bytes follow the last item").arg(m_read.trailingBytes);
     return found;
 }
@@ -165,34 +279,49 @@ bool PackageChecker::extractTo(const QString& dir, bool force, const PackProgres
     m_read.outDir = staging.path();
     m_read.digest = !force;
     m_read.progress = progress;
-    if (!PackProcess::instance().readPackage(m_path, m_items, m_type, m_information, m_read))
-        return fail(m_read.error);
-    if (m_read.tablesTruncated)
-        return fail(QLatin1String(kTablesTruncated));
+    // A package the device reads otherwise than its table says is refused before anything is
+    // written.
+    m_read.checkItems = [this]() {
+        if (m_read.tablesTruncated)
+            return QString::fromLatin1(kTablesTruncated);
+        return itemProblems().value(0);
+    };
+    if (!read(m_read))
+        return false;
+    if (m_read.itemCount < 0)
+        return fail(countProblem());
+    QStringList fileNames;
+    QSet<QString> seen;
     for (int i = 0; i < m_items.size(); ++i) {
         const st_packPayload& payload = m_read.payloads.at(i);
-        if (payload.writeFailed)
-            return fail(QStringLiteral("cannot write %1 into %2")
-                            .arg(fileNameOf(m_items.at(i).name()), dir));
+        const QString fileName = PackProcess::g_extractedName(m_items.at(i).name());
+        if (!payload.writeError.isEmpty())
+            return fail(QStringLiteral("cannot write %1: %2")
+                            .arg(QDir(dir).filePath(fileName), payload.writeError));
         if (payload.truncated || payload.size != QString::number(payload.bytes))
             return fail(truncatedPayload(i));
         if (!force && payload.md5 != m_items.at(i).md5())
             return fail(md5Mismatch(i));
+        if (!seen.contains(fileName)) {
+            seen.insert(fileName);
+            fileNames << fileName;
+        }
     }
 
-    QStringList fileNames;
-    for (const PackItemInfo& item : m_items) {
-        const QString fileName = fileNameOf(item.name());
-        if (fileNames.contains(fileName))
-            continue;
-        if (PackProcess::g_isSameFile(QDir(dir).filePath(fileName), m_path))
+    // Every target is looked at before the first file moves, so that a failure that can be
+    // foreseen leaves the directory as it was.
+    for (const QString& fileName : qAsConst(fileNames)) {
+        const QString target = QDir(dir).filePath(fileName);
+        struct stat status;
+        if (PackProcess::g_isSameFile(target, m_path))
             return fail(QStringLiteral("%1 would overwrite the package itself").arg(fileName));
-        fileNames.append(fileName);
+        if (::lstat(QFile::encodeName(target).constData(), &status) == 0 && S_ISDIR(status.st_mode))
+            return fail(QStringLiteral("cannot write %1: %2").arg(target, systemError(EISDIR)));
     }
-    for (const QString& fileName : fileNames) {
+    for (const QString& fileName : qAsConst(fileNames)) {
         if (!moveIntoPlace(staging.filePath(fileName), QDir(dir).filePath(fileName)))
             return fail(QStringLiteral("cannot move %1 into %2: %3")
-                            .arg(fileName, dir, QString::fromLocal8Bit(std::strerror(errno))));
+                            .arg(fileName, dir, systemError(errno)));
     }
     return true;
 }

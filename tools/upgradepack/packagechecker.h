@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <QVector>
 
+class QFile;
+
 /// Reads an upgrade package on the workstation: describes, verifies or extracts it.
 class PackageChecker {
 public:
@@ -20,7 +22,8 @@ public:
     QString describe() const;
     /// The package as a JSON object, for scripts.
     QJsonObject toJson() const;
-    /// Everything that keeps the package from being well formed and intact; empty when it is.
+    /// Everything that keeps the package from being well formed and intact, or that the device
+    /// reads otherwise than its table says; empty when there is nothing.
     QStringList problems() const;
 
     /// Writes the carried files into dir under their file names, all or nothing; each must match
@@ -32,11 +35,15 @@ public:
 
 private:
     bool fail(const QString& why);
+    bool open(QFile& package);
+    bool read(st_packRead& options);
     QString itemLabel(int index) const;
     qint64 itemSize(int index) const;
     bool md5Ok(int index) const;
     QString truncatedPayload(int index) const;
     QString md5Mismatch(int index) const;
+    QString countProblem() const;
+    QStringList itemProblems() const;
 
     QString m_path;
     QString m_type;

@@ -235,6 +235,9 @@ private slots:
                           makePackage({{"..", "a"}, {"", "b"}, {"d/", "c"}, {".", "d"}}).bytes) &&
                 writeFile(base() + "/nul.pkg",
                           makePackage({{nul, "x"}}, "T1" + QString(QChar(0)), "K\x7f\\").bytes) &&
+                writeFile(base() + "/nulmodel.pkg",
+                          makePackage({{"a.bin", "a"}}, "T1", "KT" + QString(QChar(0)) + "310")
+                              .bytes) &&
                 writeFile(base() + "/negative.pkg", negative.bytes) &&
                 writeFile(base() + "/ab.pkg",
                           makePackage({{"a.bin", "new a"}, {"b.bin", "new b"}}).bytes) &&

@@ -13,6 +13,9 @@ QString commandLineError(const QCommandLineParser& parser);
 
 /// bytes as printable ASCII: every other byte as \xHH, and a backslash doubled.
 QString escapedBytes(const QByteArray& bytes);
+/// The text as it can be printed whole: each control character written as \n, \r, \t or \xHH,
+/// and each backslash as \\.
+QString escapedText(const QString& text);
 
 /// Writes bytes to standard output, and flushes it when asked; a failure is kept for
 /// finishOutput().

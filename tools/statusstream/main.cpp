@@ -32,9 +32,13 @@ struct Printer {
                 timed ? QString::asprintf("[%8.3f s]", double(item.arrivalMs - startMs) / 1000.0)
                             .toLatin1()
                       : QByteArrayLiteral("[ recorded ]");
-            // Tool output has lines, and so has a recorded message that tool output follows.
-            QByteArray text = item.bytes;
-            text.replace('\n', "\n             | ");
+            // Tool output has lines, and so has a recorded message that tool output follows;
+            // what else a line holds that a terminal would act on is shown escaped, as
+            // upgrade-pack plan shows the messages it foretells.
+            QStringList lines;
+            for (const QByteArray& line : item.bytes.split('\n'))
+                lines << escapedText(QString::fromLocal8Bit(line));
+            const QByteArray text = lines.join(QStringLiteral("\n             | ")).toLocal8Bit();
             if (item.kind == StatusStream::Item::Message) {
                 writeOutput(at + ' ' + text + "\n             -> " +
                                 StatusStream::meaning(item.bytes).toLocal8Bit() + '\n',

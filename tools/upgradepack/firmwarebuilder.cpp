@@ -1,5 +1,6 @@
 #include "firmwarebuilder.h"
 #include "asidefile.h"
+#include "commandline.h"
 #include "directories.h"
 #include "upgradeplanner.h"
 #include "upgradescanner.h"
@@ -54,21 +55,10 @@ bool isUtf8(const QByteArray& bytes)
     return QString::fromUtf8(bytes).toUtf8() == bytes;
 }
 
-/// A name as the user can read it: its text when it is UTF-8, else every byte outside
-/// printable ASCII as \xHH.
+/// A name as the user can read it: its text when it is UTF-8, else its bytes escaped.
 QString shown(const QByteArray& name)
 {
-    if (isUtf8(name))
-        return QString::fromUtf8(name);
-    QString text;
-    for (const char c : name) {
-        const uchar byte = uchar(c);
-        if (byte < 0x20 || byte >= 0x7f || c == '\\')
-            text += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
-        else
-            text += QLatin1Char(c);
-    }
-    return text;
+    return isUtf8(name) ? QString::fromUtf8(name) : escapedBytes(name);
 }
 
 /// A numeric header field of width bytes, the last a NUL: octal digits where they fit, else

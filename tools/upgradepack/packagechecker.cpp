@@ -1,6 +1,6 @@
 #include "packagechecker.h"
 #include "asidefile.h"
-#include "escapedtext.h"
+#include "commandline.h"
 #include "signalcleanup.h"
 
 #include <QDir>

@@ -1,5 +1,6 @@
 #include "upgradeplanner.h"
 
+#include "commandline.h"
 #include "packprocess.h"
 #include "signalcleanup.h"
 #include "statustexts.h"
@@ -92,7 +93,11 @@ QString UpgradePlan::describe() const
         QStringLiteral("hazards:%1\n").arg(hazards.isEmpty() ? QStringLiteral(" none") : QString());
     for (const QString& hazard : hazards)
         text += QStringLiteral("  %1\n").arg(hazard);
-    return text;
+    // Names and texts come from the package: what a terminal would act on is shown escaped.
+    QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString& line : lines)
+        line = escapedText(line);
+    return lines.join(QLatin1Char('\n'));
 }
 
 QJsonObject UpgradePlan::toJson() const

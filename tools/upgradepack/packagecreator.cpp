@@ -60,7 +60,7 @@ bool PackageCreator::check()
         if (PackProcess::g_isSameFile(path, r.output))
             return fail(QStringLiteral("%1 is both the output and a file to pack").arg(path));
         // The device extracts every file under its file name alone, side by side.
-        const QString fileName = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+        const QString fileName = PackProcess::g_extractedName(path);
         const QString other = byFileName.value(fileName);
         if (!other.isNull())
             return fail(QStringLiteral("%1 and %2 would both be extracted as %3")

@@ -119,9 +119,10 @@ class TestUpgradePack : public QObject {
     {
         Files archive;
         QByteArray manifest;
-        for (const QString& spec : files) {
-            const QString file = spec.section('=', 0, 0);
-            const QByteArray content = (spec.contains('=') ? spec.section('=', 1) : file).toUtf8();
+        for (const QString& given : files) {
+            const QString file = given.section('=', 0, 0);
+            const QByteArray content =
+                (given.contains('=') ? given.section('=', 1) : file).toUtf8();
             archive << qMakePair("ota_file/" + file.mid(file.startsWith('-')), content);
             if (!file.startsWith('-'))
                 manifest += md5(content) + "  " + file.toUtf8() + '\n';
@@ -235,9 +236,9 @@ private slots:
                           makePackage({{"..", "a"}, {"", "b"}, {"d/", "c"}, {".", "d"}}).bytes) &&
                 writeFile(base() + "/nul.pkg",
                           makePackage({{nul, "x"}}, "T1" + QString(QChar(0)), "K\x7f\\").bytes) &&
-                writeFile(base() + "/nulmodel.pkg",
-                          makePackage({{"a.bin", "a"}}, "T1", "KT" + QString(QChar(0)) + "310")
-                              .bytes) &&
+                writeFile(
+                    base() + "/nulmodel.pkg",
+                    makePackage({{"a.bin", "a"}}, "T1", "KT" + QString(QChar(0)) + "310").bytes) &&
                 writeFile(base() + "/negative.pkg", negative.bytes) &&
                 writeFile(base() + "/ab.pkg",
                           makePackage({{"a.bin", "new a"}, {"b.bin", "new b"}}).bytes) &&

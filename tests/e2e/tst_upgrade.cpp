@@ -206,7 +206,8 @@ private slots:
             // The plan runs the device's own code: it must tell this run exactly.
             const QJsonObject plan = this->plan(row);
             QStringList messages = plan["messages"].toVariant().toStringList();
-            QCOMPARE(QString::fromUtf8(output.constData() + 29, qMax(0, output.size() - 29))
+            QCOMPARE(QString::fromUtf8(output.constData(), output.size())
+                         .mid(29)
                          .split(QRegularExpression("(?=U[BC]\\d\\d)")),
                      messages.join("").split(QRegularExpression("(?=U[BC]\\d\\d)")));
             QVERIFY(chunks.last().arrivalMs - execMs >= qint64(plan["waitMs"].toDouble()));

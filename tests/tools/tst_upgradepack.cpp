@@ -17,6 +17,15 @@
 
 namespace {
 
+/// A file's permission bits in octal, or nothing when it cannot be looked at.
+QString modeOf(const QString& path)
+{
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return QString();
+    return QString::number(status.st_mode & 07777, 8);
+}
+
 /// Runs a command in dir with the environment env; last arguments "<FILE" and ">FILE" are its
 /// standard input and output, and "|FILE" comes to it through a pipe. A signal, when given, is
 /// sent after afterMs; a run it ends has the code 128 + signal.
@@ -193,7 +202,8 @@ private slots:
                                 "echo >latin/lat$e.bin && echo >latindir/d$e/rootfs.ext4\n"
                                 "mkdir utf8 && printf e >utf8/caf$(printf '\\303\\251').bin\n"
                                 "mkdir nolbzip2 && ln -s \"$(command -v bzip2)\" nolbzip2\n"
-                                "chmod +x broken/lbzip2"}),
+                                "chmod +x broken/lbzip2\n"
+                                "echo old >kept.pkg && chmod 640 kept.pkg"}),
                  0);
         for (const char* line :
              {"create -o good.pkg --type T1 --model KT310 --info v2.1 --info 5% --target "
@@ -302,7 +312,8 @@ private slots:
         QVERIFY2(readTable(QFINDTESTDATA("commands"), m_values, 3, 6, rows, why), qPrintable(why));
         for (const TableRow& row : rows) {
             for (const QString& check : parts(row.fields.value(5), " ; "))
-                QVERIFY2(QRegularExpression("^(out~.|tarv?:[^=]+=|[^=^~]+(==|\\^|~).)")
+                QVERIFY2(QRegularExpression(
+                             "^(out~.|tarv?:[^=]+=|mode:[^=]+=[0-7]+$|[^=^~]+(==|\\^|~).)")
                              .match(check)
                              .hasMatch(),
                          qPrintable(QString("commands:%1: no check %2").arg(row.line).arg(check)));
@@ -354,6 +365,8 @@ private slots:
                                                dir))
                              .replace(QRegularExpression(" +"), " "),
                          want);
+            else if (subject.startsWith("mode:"))
+                QCOMPARE(modeOf(QDir(dir).filePath(subject.mid(5))), want);
             else if (subject.startsWith("tar:") && subject.count(':') == 2)
                 QCOMPARE(
                     QString::fromUtf8(run(

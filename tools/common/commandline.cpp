@@ -35,6 +35,11 @@ QString commandLineError(const QCommandLineParser& parser)
            names.join(QStringLiteral(", "));
 }
 
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
 QString escapedBytes(const QByteArray& bytes)
 {
     QString text;

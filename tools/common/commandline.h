@@ -4,12 +4,17 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cerrno>
+
 class QCommandLineParser;
 
 /// Names the running tool and gives it the project's version, which --version prints.
 void setUpTool(const QString& name);
 /// The tool's own words for what the parser refused, such as "unknown option --fast".
 QString commandLineError(const QCommandLineParser& parser);
+
+/// The system's words for an errno value, such as "No space left on device".
+QString systemError(int error = errno);
 
 /// bytes as printable ASCII: every other byte as \xHH, and a backslash doubled.
 QString escapedBytes(const QByteArray& bytes);

@@ -1,5 +1,7 @@
 #include "asidefile.h"
 
+#include "commandline.h"
+
 #include <QFileInfo>
 #include <QRandomGenerator>
 
@@ -10,7 +12,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 
 bool moveIntoPlace(const QString& from, const QString& to)
 {
@@ -70,7 +71,7 @@ bool AsideFile::open()
         // Replacing it would leave a regular file where /dev/null was, or the reader of a FIFO
         // waiting for good: like cp and tar, write into it.
         const int fd = ::open(path.constData(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-        return fd >= 0 ? adopt(fd) : fail(QString::fromLocal8Bit(std::strerror(errno)));
+        return fd >= 0 ? adopt(fd) : fail(systemError());
     }
     if (target.exists() && !target.isWritable())
         return fail(QStringLiteral("the existing file is not writable"));
@@ -94,7 +95,7 @@ bool AsideFile::open()
     }
     if (fd < 0) {
         m_asidePath.clear();
-        return fail(QString::fromLocal8Bit(std::strerror(error)));
+        return fail(systemError(error));
     }
     m_removal.set(m_asidePath);
     held.release();
@@ -113,7 +114,7 @@ bool AsideFile::commit()
     if (m_asidePath.isEmpty())
         return true;
     if (!moveIntoPlace(m_asidePath, m_targetPath))
-        return fail(QString::fromLocal8Bit(std::strerror(errno)));
+        return fail(systemError());
     m_asidePath.clear();
     m_removal.clear();
     return true;

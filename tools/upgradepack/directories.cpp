@@ -1,23 +1,15 @@
 #include "directories.h"
 
+#include "commandline.h"
+
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstring>
 
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
-} // namespace
 
 QString directoryProblem(const QString& dir)
 {

@@ -45,11 +45,6 @@ QString lastSuffix(const QString& path)
     return dot >= 0 ? fileName.mid(dot + 1) : QString();
 }
 
-QString systemError(int error = errno)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 bool isUtf8(const QByteArray& bytes)
 {
     return QString::fromUtf8(bytes).toUtf8() == bytes;

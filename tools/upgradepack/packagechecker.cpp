@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace {
 
@@ -24,11 +23,6 @@ const qint64 kChunkSize = 10485760;
 const char kTablesTruncated[] = "the package ends inside its information or item table";
 // How long a FIFO that nobody writes to yet is given to find its writer.
 const int kWriterWaitMs = 2000;
-
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 } // namespace
 

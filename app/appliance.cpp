@@ -26,26 +26,23 @@ QString DeviceAppliance::path(const QString& devicePath) const
     return devicePath;
 }
 
-int DeviceAppliance::run(const QString& program, const QStringList& arguments, bool forwarded)
+int DeviceAppliance::run(const st_toolCall& call)
 {
-    if (forwarded)
-        return QProcess::execute(program, arguments);
+    if (!call.commandLine.isEmpty())
+        return std::system(call.commandLine.toLocal8Bit().constData());
+    if (call.forwarded)
+        return QProcess::execute(call.program, call.arguments);
     QProcess process;
-    process.start(program, arguments, QIODevice::ReadWrite);
+    process.start(call.program, call.arguments, QIODevice::ReadWrite);
     process.waitForFinished(-1);
     if (process.error() == QProcess::FailedToStart)
         return -2;
     return process.exitStatus() == QProcess::CrashExit ? -1 : process.exitCode();
 }
 
-int DeviceAppliance::shell(const QString& commandLine)
+bool DeviceAppliance::startDetached(const st_toolCall& call)
 {
-    return std::system(commandLine.toLocal8Bit().constData());
-}
-
-bool DeviceAppliance::startDetached(const QString& program, const QStringList& arguments)
-{
-    return QProcess::startDetached(program, arguments);
+    return QProcess::startDetached(call.program, call.arguments);
 }
 
 void DeviceAppliance::send(const QString& message)

@@ -20,6 +20,14 @@ constexpr char kOtaFileDir[] = "/tmp/upgrade/ota_file/";
 constexpr char kOtaManifestName[] = "fileMd5s";
 /// The unpacked archive's digest manifest.
 constexpr char kOtaManifest[] = "/tmp/upgrade/ota_file/fileMd5s";
+/// The tool that unpacks the firmware archive.
+constexpr char kUnpackTool[] = "tar";
+/// The tool that stops a process before a stage.
+constexpr char kStopTool[] = "killall";
+/// The tool that opens a file's permissions after a stage.
+constexpr char kOpenTool[] = "chmod";
+/// The tool that flushes the file systems at the end.
+constexpr char kSyncTool[] = "sync";
 /// The parameter file used when there is none beside the package.
 constexpr char kTmpSavePara[] = "/tmp/savepara.txt";
 
@@ -40,6 +48,7 @@ struct st_otaStage {
     const char* program = nullptr;      ///< tool run without a shell
     const char* arguments[2] = {};      ///< its arguments, "%1" standing for the file's path
     const char* commandLine = nullptr;  ///< shell command: %1 the quoted path, %2 the destination
+    const char* shellTool = nullptr;    ///< the tool the shell command runs
     const char* destination = nullptr;  ///< directory a copy goes to
     const char* stopBefore = nullptr;   ///< process stopped before the run
     const char* crashCode = nullptr;    ///< sent when the tool crashed (tools without a shell)
@@ -67,11 +76,17 @@ struct st_otaStage {
         arguments[1] = second;
         return *this;
     }
-    /// Runs a command line through the shell; %1 is the file's path.
-    st_otaStage& runningShell(const char* line) { return commandLine = line, *this; }
+    /// Runs tool through the shell with a command line; %1 is the file's path.
+    st_otaStage& runningShell(const char* tool, const char* line)
+    {
+        shellTool = tool;
+        commandLine = line;
+        return *this;
+    }
     /// Copies the file into directory with "scp %1 %2" through the shell.
     st_otaStage& copyingTo(const char* directory)
     {
+        shellTool = "scp";
         commandLine = "scp %1 %2";
         destination = directory;
         failureNamesCommand = true;
@@ -174,6 +189,12 @@ public:
     static QString g_stageCommand(const st_otaStage& stage, const QString& path);
     /// tar's arguments for unpacking the archive at archivePath into /tmp/upgrade/.
     static QStringList g_tarArguments(const QString& archivePath);
+    /// The tool call that unpacks the archive at archivePath into /tmp/upgrade/.
+    static st_toolCall g_unpackCall(const QString& archivePath);
+    /// The tool call a stage makes for the file at path.
+    static st_toolCall g_stageCall(const st_otaStage& stage, const QString& path);
+    /// Every tool an upgrade may run on the appliance but tar, which unpacks, sorted.
+    static QStringList g_applianceTools();
     /// The path as one word of a shell command line: quoted unless no character needs it.
     static QString g_shellWord(const QString& path);
     /// Hands the one file of a T1 package to the full-system upgrade.

@@ -19,9 +19,8 @@ class ScratchAppliance : public Appliance {
 public:
     explicit ScratchAppliance(const QString& root) : m_root(root) {}
     QString path(const QString& devicePath) const override { return m_root + devicePath; }
-    int run(const QString&, const QStringList&, bool) override { return 0; }
-    int shell(const QString&) override { return 0; }
-    bool startDetached(const QString&, const QStringList&) override { return true; }
+    int run(const st_toolCall&) override { return 0; }
+    bool startDetached(const st_toolCall&) override { return true; }
     void send(const QString&) override {}
     void wait(int) override {}
     void sleep(int) override {}

@@ -67,7 +67,7 @@ const QVector<st_otaStage>& UpgradeScanner::g_otaStages()
         st_otaStage("root file system", ".ext4")
             .announcing("UB19ota scanner.rootfs.ext4....")
             .waitingBefore(1000)
-            .runningShell("ota_update %1 ext4")
+            .runningShell("ota_update", "ota_update %1 ext4")
             .onFailure("UC26")
             .sleepingAfter(1),
         st_otaStage("rpmsg file", "rpmsg")
@@ -101,6 +101,37 @@ QStringList UpgradeScanner::g_stageArguments(const st_otaStage& stage, const QSt
     return arguments;
 }
 
+st_toolCall UpgradeScanner::g_stageCall(const st_otaStage& stage, const QString& path)
+{
+    st_toolCall call;
+    call.reads = QStringList{path};
+    if (stage.program) {
+        call.program = QLatin1String(stage.program);
+        call.arguments = g_stageArguments(stage, path);
+    } else {
+        call.program = QLatin1String(stage.shellTool);
+        call.commandLine = g_stageCommand(stage, path);
+        if (stage.destination)
+            call.copyTo = QLatin1String(stage.destination);
+    }
+    return call;
+}
+
+QStringList UpgradeScanner::g_applianceTools()
+{
+    QStringList tools{QLatin1String(kSyncTool)};
+    for (const st_otaStage& stage : g_otaStages()) {
+        tools << QLatin1String(stage.program ? stage.program : stage.shellTool);
+        if (stage.stopBefore)
+            tools << QLatin1String(kStopTool);
+        if (stage.openAfter)
+            tools << QLatin1String(kOpenTool);
+    }
+    tools.removeDuplicates();
+    tools.sort();
+    return tools;
+}
+
 QString UpgradeScanner::g_stageCommand(const st_otaStage& stage, const QString& path)
 {
     const QString command = QLatin1String(stage.commandLine);
@@ -115,6 +146,18 @@ QStringList UpgradeScanner::g_tarArguments(const QString& archivePath)
         QFileInfo(archivePath).suffix().compare(QLatin1String("tar"), Qt::CaseInsensitive) == 0;
     return {plainTar ? QStringLiteral("-xf") : QStringLiteral("-xjf"), archivePath,
             QStringLiteral("-C"), QLatin1String(kUpgradeDir)};
+}
+
+st_toolCall UpgradeScanner::g_unpackCall(const QString& archivePath)
+{
+    st_toolCall call;
+    call.program = QLatin1String(kUnpackTool);
+    call.arguments = g_tarArguments(archivePath);
+    call.reads = QStringList{archivePath};
+    call.unpackTo = QLatin1String(kUpgradeDir);
+    call.bzip2 = call.arguments.constFirst() == QLatin1String("-xjf");
+    call.forwarded = false;
+    return call;
 }
 
 // A path goes into a shell command line unchanged only when the shell gives none of its
@@ -147,7 +190,6 @@ void UpgradeScanner::FirmwareUpgradeT0(QString archivePath)
     }
     writeProcess(g_msgUnpack());
 
-    const QStringList tarArguments = g_tarArguments(archivePath);
     const QString workDir = m_appliance->path(QLatin1String(kUpgradeDir));
     if (!QDir(workDir).exists())
         QDir().mkpath(workDir);
@@ -158,7 +200,7 @@ void UpgradeScanner::FirmwareUpgradeT0(QString archivePath)
 
     // A tar that failed, on a full /tmp say, can leave a manifest cut short that lists only
     // some components, or none: its files are never verified, let alone flashed.
-    const int unpacked = m_appliance->run(QStringLiteral("tar"), tarArguments, false);
+    const int unpacked = m_appliance->run(g_unpackCall(archivePath));
     if (unpacked != 0)
         qDebug() << "tar failed:" << unpacked;
 
@@ -199,12 +241,11 @@ void UpgradeScanner::FirmwareUpgradeT0(QString archivePath)
         const bool runnable = !file.exists() || file.isFile();
         if (!runnable)
             qDebug() << "not a regular file, not handed to the tool:" << path;
+        const st_toolCall call = g_stageCall(stage, path);
         if (stage.program) {
             // -2 answers a tool that cannot be started, and -1 only one that crashed, since exit
             // codes are 0..255.
-            const int result = runnable ? m_appliance->run(QLatin1String(stage.program),
-                                                           g_stageArguments(stage, path), true)
-                                        : kCannotStart;
+            const int result = runnable ? m_appliance->run(call) : kCannotStart;
             if (result == -1) {
                 if (stage.traceCrash)
                     qDebug() << "process.execute failed!";
@@ -220,12 +261,12 @@ void UpgradeScanner::FirmwareUpgradeT0(QString archivePath)
                 return;
             }
         } else {
-            const QString command = g_stageCommand(stage, path);
-            const int status = runnable ? m_appliance->shell(command) : kShellCannotStart;
+            const int status = runnable ? m_appliance->run(call) : kShellCannotStart;
             if (status != 0) {
                 writeProcess(QLatin1String(stage.failCode) +
-                             (stage.failureNamesCommand ? QStringLiteral("%1 err").arg(command)
-                                                        : ota_update_retInfo(status)));
+                             (stage.failureNamesCommand
+                                  ? QStringLiteral("%1 err").arg(call.commandLine)
+                                  : ota_update_retInfo(status)));
                 return;
             }
         }
@@ -243,7 +284,10 @@ void UpgradeScanner::FirmwareUpgradeT0(QString archivePath)
                     "otaFileDir and its contents have been deleted successfully.",
                     "Failed to delete the otaFileDir and its contents.",
                     "The specified otaFileDir does not exist.");
-    m_appliance->shell(QStringLiteral("sync"));
+    st_toolCall sync;
+    sync.program = QLatin1String(kSyncTool);
+    sync.commandLine = QLatin1String(kSyncTool);
+    m_appliance->run(sync);
     writeProcess(g_msgSuccess());
     m_appliance->sleep(1);
 }

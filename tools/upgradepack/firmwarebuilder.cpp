@@ -1,8 +1,8 @@
 #include "firmwarebuilder.h"
+#include "archivehazards.h"
 #include "asidefile.h"
 #include "commandline.h"
 #include "directories.h"
-#include "upgradeplanner.h"
 #include "upgradescanner.h"
 
 #include <QCryptographicHash>
@@ -425,8 +425,7 @@ bool FirmwareBuilder::checkStages(const QVector<Entry>& entries)
             paths << QLatin1String(kOtaFileDir) + QString::fromUtf8(entry.path);
     }
     QStringList refusals;
-    for (const StageHazard& hazard :
-         UpgradePlanner::stageHazards(paths, QLatin1String(kOtaFileDir))) {
+    for (const StageHazard& hazard : stageHazards(paths, QLatin1String(kOtaFileDir))) {
         if (hazard.kind == StageHazard::NoFile)
             m_warnings << hazard.text;
         else

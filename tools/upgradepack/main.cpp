@@ -389,7 +389,7 @@ bool readOption(const QString& path, QByteArray& content, QString& why)
     return true;
 }
 
-// TOOL=N, TOOL=crash or TOOL=missing.
+// TOOL=N, TOOL=crash or TOOL=missing, for a tool the appliance runs.
 bool parseToolResult(const QString& text, QString& tool, ToolResult& result)
 {
     tool = text.section(QLatin1Char('='), 0, 0);
@@ -403,7 +403,40 @@ bool parseToolResult(const QString& text, QString& tool, ToolResult& result)
         result.kind = ToolResult::Missing;
     else if (!ok || result.code < 0 || result.code > 255)
         return false;
-    return !tool.isEmpty() && text.contains(QLatin1Char('=')) && tool != QLatin1String("tar");
+    return text.contains(QLatin1Char('=')) && UpgradeScanner::g_applianceTools().contains(tool);
+}
+
+// The one size option of plan and diff, checked alike.
+bool tmpFreeValue(const QCommandLineParser& parser, const QCommandLineOption& option,
+                  const QString& verb, qint64& bytes, int& status)
+{
+    bytes = UpgradePlanner::kDefaultTmpFree;
+    if (!parser.isSet(option))
+        return true;
+    bytes = parseSize(parser.value(option));
+    if (bytes < 0)
+        status =
+            failed(verb, QStringLiteral("--tmp-free %1 is not a size").arg(parser.value(option)),
+                   UsageError);
+    else if (bytes < 4096)
+        status = failed(verb,
+                        QStringLiteral("--tmp-free %1 is less than one page of 4096 bytes, the "
+                                       "least a tmpfs holds")
+                            .arg(parser.value(option)),
+                        UsageError);
+    return status < 0;
+}
+
+QCommandLineOption tmpFreeOption()
+{
+    return QCommandLineOption(
+        QStringLiteral("tmp-free"),
+        QStringLiteral("Free space in the device's /tmp before the package and its parameter "
+                       "files arrive, such as 512M (default: %1 MiB, what a tmpfs holds by "
+                       "default on the smallest appliance, of 1 GiB); a write past it fails, as "
+                       "on the device.")
+            .arg(UpgradePlanner::kDefaultTmpFree >> 20),
+        QStringLiteral("SIZE"));
 }
 
 int runPlan(const QStringList& arguments)
@@ -442,11 +475,7 @@ int runPlan(const QStringList& arguments)
         QStringLiteral("device-path"),
         QStringLiteral("The package's path on the device (default: /tmp/upgrade/<file name>)."),
         QStringLiteral("PATH"));
-    const QCommandLineOption tmpFree(
-        QStringLiteral("tmp-free"),
-        QStringLiteral("Free space in the device's /tmp before the package and its parameter "
-                       "files arrive, such as 512M; a write past it fails, as on the device."),
-        QStringLiteral("SIZE"));
+    const QCommandLineOption tmpFree = tmpFreeOption();
     const QCommandLineOption toolResult(
         QStringLiteral("tool-result"),
         QStringLiteral("What a tool does on the device: TOOL=N ends every run of it with exit "
@@ -496,11 +525,10 @@ int runPlan(const QStringList& arguments)
         return failed(
             verb, QStringLiteral("--savepara would stand where the package does, %1").arg(onDevice),
             UsageError);
-    const qint64 freeBytes = parser.isSet(tmpFree) ? parseSize(parser.value(tmpFree)) : -1;
-    if (parser.isSet(tmpFree) && freeBytes < 0)
-        return failed(verb,
-                      QStringLiteral("--tmp-free %1 is not a size").arg(parser.value(tmpFree)),
-                      UsageError);
+    qint64 freeBytes = 0;
+    int status = -1;
+    if (!tmpFreeValue(parser, tmpFree, verb, freeBytes, status))
+        return status;
 
     const QString what = QStringLiteral("plan %1").arg(path);
     UpgradePlanner planner(path, onDevice);
@@ -509,11 +537,12 @@ int runPlan(const QStringList& arguments)
         QString tool;
         ToolResult result;
         if (!parseToolResult(text, tool, result))
-            return failed(verb,
-                          QStringLiteral("--tool-result %1: say TOOL=N (0 to 255), TOOL=crash or "
-                                         "TOOL=missing, for a tool other than tar")
-                              .arg(text),
-                          UsageError);
+            return failed(
+                verb,
+                QStringLiteral("--tool-result %1: say TOOL=N (0 to 255), TOOL=crash or "
+                               "TOOL=missing, for a tool the appliance runs: %2")
+                    .arg(text, UpgradeScanner::g_applianceTools().join(QStringLiteral(", "))),
+                UsageError);
         planner.setToolResult(tool, result);
     }
     // The device's files as given; each is read here, where the reason it cannot be is known.
@@ -584,10 +613,12 @@ int runDiff(const QStringList& arguments)
                                   QStringLiteral("One line per section, for a glance."));
     const QCommandLineOption quiet(QStringLiteral("quiet"),
                                    QStringLiteral("Print nothing: the exit status says it."));
-    parser.addOptions({json, stat, quiet});
+    const QCommandLineOption tmpFree = tmpFreeOption();
+    parser.addOptions({json, stat, quiet, tmpFree});
     const QString verb = QStringLiteral("diff");
     const int early =
-        parse(parser, verb, QStringLiteral("[--json | --stat | --quiet] OLD NEW"), arguments,
+        parse(parser, verb, QStringLiteral("[--json | --stat | --quiet] [--tmp-free SIZE] OLD NEW"),
+              arguments,
               {{QStringLiteral("OLD"), QStringLiteral("The earlier release.")},
                {QStringLiteral("NEW"), QStringLiteral("The later release.")}});
     if (early >= 0)
@@ -595,8 +626,13 @@ int runDiff(const QStringList& arguments)
     if (int(parser.isSet(json)) + int(parser.isSet(stat)) + int(parser.isSet(quiet)) > 1)
         return failed(verb, QStringLiteral("--json, --stat and --quiet exclude each other"),
                       UsageError);
+    qint64 freeBytes = 0;
+    int status = -1;
+    if (!tmpFreeValue(parser, tmpFree, verb, freeBytes, status))
+        return status;
     const QStringList paths = parser.positionalArguments();
     PackageDiff diff(paths.at(0), paths.at(1));
+    diff.setTmpFree(freeBytes);
     if (!diff.run(parser.isSet(quiet)))
         return failed(verb, diff.error(), Trouble);
     // Status texts can hold characters beyond ASCII: UTF-8 whatever the locale, as plan's.

@@ -282,6 +282,7 @@ bool PackageDiff::readTables(Side& side)
         std::make_unique<UpgradePlanner>(side.path, QLatin1String(kUpgradeDir) + info.fileName());
     side.planner->setFirmwareArchive(side.archive);
     side.planner->setDigestMembers(true);
+    side.planner->setTmpFree(m_tmpFree);
     if (!side.planner->read())
         return fail(side.planner->error());
     // A package cut short says nothing true of what its maker meant to ship.

@@ -54,6 +54,8 @@ public:
     /// Reads and compares both inputs; false with error() when one cannot be compared. When
     /// quick, it stops at the first difference the tables show.
     bool run(bool quick);
+    /// The free space in the device's /tmp before a package arrives, for both runs.
+    void setTmpFree(qint64 bytes) { m_tmpFree = bytes; }
     /// True when nothing differs.
     bool identical() const;
     /// The differences, most important first, for people; empty when there are none.
@@ -92,6 +94,7 @@ private:
     QVector<StageChange> m_stages;
     QVector<QPair<ModelVerdict, ModelVerdict>> m_models;
     QString m_error;
+    qint64 m_tmpFree = UpgradePlanner::kDefaultTmpFree;
 };
 
 #endif // PACKAGEDIFF_H

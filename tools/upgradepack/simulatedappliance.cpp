@@ -7,9 +7,10 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSet>
 #include <QStandardPaths>
 
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,7 +36,14 @@ QByteArray readLink(const QString& path)
     return length > 0 ? QByteArray(target, int(length)) : QByteArray();
 }
 
-/// A file the upgrader writes: on /tmp it fails a write past the appliance's size there.
+/// A process of the simulation: it ends with the tool, however the tool ends.
+class ChildProcess : public QProcess {
+protected:
+    void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
+};
+
+/// A file the upgrader writes. On a tmpfs the kernel keeps /tmp's budget; counted, a write past
+/// the budget fails here as it would on the appliance.
 class SimulatedFile : public QFile {
 public:
     SimulatedFile(const QString& path, SimulatedAppliance& appliance)
@@ -49,8 +57,9 @@ public:
             return false;
         m_size = size();
         m_onTmp = m_appliance.onTmp(fileName());
-        if (m_onTmp)
-            m_others = m_appliance.tmpUsed(fileName());
+        m_counted = m_onTmp && m_appliance.scratch().kind() == ScratchSpace::Kind::Counted;
+        if (m_counted)
+            m_others = m_appliance.scratch().tmpUsed() - inPages(m_size);
         if (m_appliance.digestsMembers())
             m_hash = std::make_unique<QCryptographicHash>(QCryptographicHash::Md5);
         return true;
@@ -70,82 +79,51 @@ protected:
     qint64 writeData(const char* data, qint64 length) override
     {
         qint64 allowed = length;
-        if (m_onTmp && m_appliance.tmpSize() >= 0) {
+        if (m_counted) {
             // The file may grow into every page the others leave, its last one included.
-            const qint64 room = m_appliance.tmpSize() / kPage * kPage - m_others;
-            allowed = qBound<qint64>(0, room - m_size, length);
+            allowed =
+                qBound<qint64>(0, m_appliance.scratch().tmpBytes() - m_others - m_size, length);
             if (allowed == 0) {
-                m_appliance.noteTmpFull(QLatin1String(kExtracting));
+                m_appliance.noteTmpWriteFailed(fileName(), length,
+                                               QStringLiteral("No space left on device"),
+                                               QLatin1String(kExtracting));
                 setErrorString(QStringLiteral("No space left on device"));
                 return -1;
             }
         }
         const qint64 written = QFile::writeData(data, allowed);
         if (written < 0) {
-            m_appliance.fail(QStringLiteral("cannot write %1 in the scratch directory: %2")
-                                 .arg(m_appliance.devicePath(fileName()), errorString()));
+            if (m_onTmp)
+                m_appliance.noteTmpWriteFailed(fileName(), length, errorString(),
+                                               QLatin1String(kExtracting));
+            else
+                m_appliance.fail(QStringLiteral("cannot write %1 in the scratch directory: %2")
+                                     .arg(m_appliance.devicePath(fileName()), errorString()));
             return -1;
         }
         m_size += written;
         if (m_hash)
             m_hash->addData(data, int(written));
         if (m_onTmp)
-            m_appliance.noteTmp(m_others + inPages(m_size), QLatin1String(kExtracting));
+            m_appliance.noteTmp(QLatin1String(kExtracting));
         return written;
     }
 
 private:
     SimulatedAppliance& m_appliance;
     bool m_onTmp = false;
+    bool m_counted = false;
     qint64 m_others = 0;
     qint64 m_size = 0;
     std::unique_ptr<QCryptographicHash> m_hash;
 };
 
-/// The words of a command line that the upgrader built with g_shellWord.
-QStringList shellWords(const QString& line)
+// The program that decompresses an archive for tar: an unpack that takes bzip2 asks for it,
+// and otherwise the compression is found from the archive's first bytes, as tar does for a
+// file.
+QString decompressor(bool bzip2, const QString& archive)
 {
-    QStringList words;
-    QString word;
-    bool quoted = false;
-    bool inWord = false;
-    for (int i = 0; i < line.size(); ++i) {
-        const QChar c = line.at(i);
-        if (c == QLatin1Char('\'')) {
-            quoted = !quoted;
-        } else if (c == QLatin1Char('\\') && !quoted && i + 1 < line.size()) {
-            word += line.at(++i);
-        } else if (c == QLatin1Char(' ') && !quoted) {
-            if (inWord)
-                words << word;
-            word.clear();
-            inWord = false;
-            continue;
-        } else {
-            word += c;
-        }
-        inWord = true;
-    }
-    if (inWord)
-        words << word;
-    return words;
-}
-
-QStringList absolutePaths(const QStringList& words)
-{
-    QStringList paths;
-    for (const QString& word : words) {
-        if (word.startsWith(QLatin1Char('/')))
-            paths << word;
-    }
-    return paths;
-}
-
-// The program that decompresses an archive for tar: tar -j asks for bzip2, and -xf finds the
-// compression from the archive's first bytes, as tar does for a file.
-QString decompressor(const QString& option, const QString& archive)
-{
-    if (option == QLatin1String("-xjf"))
+    if (bzip2)
         return QStringLiteral("bzip2");
     QFile file(archive);
     const QByteArray magic = file.open(QIODevice::ReadOnly) ? file.read(6) : QByteArray();
@@ -159,26 +137,16 @@ QString decompressor(const QString& option, const QString& archive)
     return QString();
 }
 
-// The name under which tar keeps a member: without the leading "/" and "../" it strips.
-QString keptName(QString name)
+bool crashed(const QProcess& process)
 {
-    for (;;) {
-        if (name.startsWith(QLatin1Char('/')))
-            name.remove(0, 1);
-        else if (name.startsWith(QLatin1String("./")) || name.startsWith(QLatin1String("../")))
-            name.remove(0, name.indexOf(QLatin1Char('/')) + 1);
-        else
-            return QDir::cleanPath(name);
-    }
+    return process.exitStatus() != QProcess::NormalExit;
 }
 
 } // namespace
 
-SimulatedAppliance::SimulatedAppliance(const QString& root) : m_root(QDir::cleanPath(root)) {}
-
-void SimulatedAppliance::placedByLink(const QString& devicePath, qint64 bytes)
+SimulatedAppliance::SimulatedAppliance(const ScratchSpace& scratch)
+    : m_scratch(scratch), m_root(scratch.root())
 {
-    m_linked[path(devicePath)] = bytes;
 }
 
 QString SimulatedAppliance::path(const QString& devicePath) const
@@ -201,45 +169,25 @@ bool SimulatedAppliance::onTmp(const QString& path) const
     return QDir::cleanPath(devicePath(path)).startsWith(QLatin1String("/tmp/"));
 }
 
-qint64 SimulatedAppliance::tmpUsed(const QString& except) const
+void SimulatedAppliance::noteTmp(const QString& stage)
 {
-    struct stat skip;
-    const bool skipping =
-        !except.isEmpty() && ::stat(QFile::encodeName(except).constData(), &skip) == 0;
-    QSet<QPair<quint64, quint64>> seen;
-    qint64 bytes = 0;
-    QDirIterator it(m_root + QStringLiteral("/tmp"),
-                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString file = it.next();
-        struct stat st;
-        if (::lstat(QFile::encodeName(file).constData(), &st) != 0)
-            continue;
-        if (S_ISLNK(st.st_mode) && m_linked.contains(file))
-            bytes += inPages(m_linked.value(file));
-        if (!S_ISREG(st.st_mode) ||
-            (skipping && st.st_dev == skip.st_dev && st.st_ino == skip.st_ino))
-            continue;
-        // Hard links share their pages.
-        if (!seen.contains({quint64(st.st_dev), quint64(st.st_ino)})) {
-            seen.insert({quint64(st.st_dev), quint64(st.st_ino)});
-            bytes += inPages(st.st_size);
-        }
-    }
-    return bytes;
-}
-
-void SimulatedAppliance::noteTmp(qint64 bytes, const QString& stage)
-{
-    if (bytes > m_tmpPeak) {
-        m_tmpPeak = bytes;
+    const qint64 used = m_scratch.tmpUsed();
+    if (used > m_tmpPeak) {
+        m_tmpPeak = used;
         m_tmpPeakStage = stage;
     }
 }
 
-void SimulatedAppliance::noteTmpFull(const QString& stage)
+void SimulatedAppliance::noteTmpWriteFailed(const QString& file, qint64 bytes, const QString& why,
+                                            const QString& stage)
 {
+    // A write fails for want of space only when not even its first page fits.
+    if (m_scratch.tmpUsed() + qMin(inPages(bytes), kPage) <= m_scratch.tmpBytes()) {
+        fail(QStringLiteral("cannot write %1 in the scratch directory: %2")
+                 .arg(devicePath(file), why));
+        return;
+    }
+    noteTmp(stage);
     if (m_tmpFullStage.isEmpty())
         m_tmpFullStage = stage;
 }
@@ -255,13 +203,13 @@ std::unique_ptr<QFile> SimulatedAppliance::writableFile(const QString& path)
     return std::make_unique<SimulatedFile>(path, *this);
 }
 
-int SimulatedAppliance::toolResult(const QString& program, const QStringList& files,
-                                   bool shell) const
+int SimulatedAppliance::toolResult(const st_toolCall& call) const
 {
-    const ToolResult chosen = m_results.value(program);
+    const bool shell = !call.commandLine.isEmpty();
+    const ToolResult chosen = m_results.value(call.program);
     if (chosen.kind == ToolResult::Missing)
         return shell ? 127 << 8 : -2;
-    for (const QString& file : files) {
+    for (const QString& file : call.reads) {
         if (!QFileInfo::exists(path(file)))
             return shell ? 1 << 8 : 1;
     }
@@ -271,45 +219,44 @@ int SimulatedAppliance::toolResult(const QString& program, const QStringList& fi
     return shell ? (chosen.code & 0xff) << 8 : chosen.code & 0xff;
 }
 
-int SimulatedAppliance::run(const QString& program, const QStringList& arguments, bool forwarded)
+int SimulatedAppliance::run(const st_toolCall& call)
 {
-    m_calls.append({QStringList{program} + arguments, QString(), QString(), false});
-    if (program == QLatin1String("tar") && !forwarded)
-        return unpack(arguments);
-    return toolResult(program, absolutePaths(arguments), false);
+    m_calls.append({call, QString(), false});
+    if (!call.unpackTo.isEmpty())
+        return unpack(call);
+    const int status = toolResult(call);
+    return status == 0 && !call.copyTo.isEmpty() ? copy(call) : status;
 }
 
-int SimulatedAppliance::shell(const QString& commandLine)
+int SimulatedAppliance::copy(const st_toolCall& call)
 {
-    m_calls.append({QStringList(), commandLine, QString(), false});
-    const QStringList words = shellWords(commandLine);
-    const QString program = words.value(0);
-    if (program != QLatin1String("scp"))
-        return toolResult(program, absolutePaths(words.mid(1)), true);
-
-    const int status = toolResult(program, words.mid(1, 1), true);
-    if (status != 0)
-        return status;
-    const QString source = path(words.value(1));
-    QString target = path(words.value(2));
+    const QString source = path(call.reads.value(0));
+    QString target = path(call.copyTo);
     if (QFileInfo(target).isDir())
         target = QDir(target).filePath(QFileInfo(source).fileName());
     // cp copies no directory.
     if (QFileInfo(source).isDir())
         return 1 << 8;
+    if (QFileInfo(source).size() > ScratchSpace::kDeviceFilesBytes) {
+        fail(QStringLiteral("%1 is copied out of /tmp, and holds more than the %2 MiB the "
+                            "simulation keeps for such copies")
+                 .arg(call.reads.value(0))
+                 .arg(ScratchSpace::kDeviceFilesBytes >> 20));
+        return 1 << 8;
+    }
     QDir().mkpath(QFileInfo(target).path());
     QFile::remove(target);
     if (!QFile::copy(source, target))
         fail(QStringLiteral("cannot copy %1 to %2 in the scratch directory")
-                 .arg(words.value(1), devicePath(target)));
-    m_calls.last().copyTo = devicePath(target);
+                 .arg(call.reads.value(0), devicePath(target)));
+    m_calls.last().landedAt = devicePath(target);
     return 0;
 }
 
-bool SimulatedAppliance::startDetached(const QString& program, const QStringList& arguments)
+bool SimulatedAppliance::startDetached(const st_toolCall& call)
 {
-    m_calls.append({QStringList{program} + arguments, QString(), QString(), true});
-    return m_results.value(program).kind != ToolResult::Missing;
+    m_calls.append({call, QString(), true});
+    return m_results.value(call.program).kind != ToolResult::Missing;
 }
 
 void SimulatedAppliance::send(const QString& message)
@@ -334,71 +281,60 @@ QDateTime SimulatedAppliance::now() const
     return start.addMSecs(m_clockMs);
 }
 
-int SimulatedAppliance::unpack(const QStringList& arguments)
+int SimulatedAppliance::unpack(const st_toolCall& call)
 {
-    const QString archive = path(arguments.value(1));
-    const QString target = path(arguments.value(3));
+    const QString archive = path(call.reads.value(0));
+    const QString target = path(call.unpackTo);
     if (!QFileInfo(archive).isFile())
         return 2;
 
-    // Space in /tmp is counted as tar takes it, member by member, and a member that does not fit
-    // is cut where the appliance's tmpfs would have ended it: tar then writes what the device's
-    // tar writes on a full /tmp.
-    const bool counted = onTmp(target);
-    qint64 used = counted ? tmpUsed() : 0;
-    QMap<QString, qint64> memberPages;
-    bool full = false;
     TarStream stream;
     stream.digest = m_digestMembers;
-    stream.keep = [&](const TarMember& member) {
-        if (!counted)
-            return member.size;
-        // tar replaces an earlier member of the same name.
-        const QString name = keptName(member.name);
-        used -= memberPages.take(name);
-        const qint64 room =
-            m_tmpSize < 0 ? member.size : qMax<qint64>(0, m_tmpSize / kPage * kPage - used);
-        const qint64 kept = qMin(member.size, room);
-        if (kept < member.size) {
-            full = true;
-            noteTmpFull(QLatin1String(kUnpacking));
-        }
-        memberPages[name] = inPages(kept);
-        used += inPages(kept);
-        noteTmp(used, QLatin1String(kUnpacking));
-        return kept;
-    };
-    noteTmp(used, QLatin1String(kUnpacking));
-
     int status = 0;
-    if (!pipeThroughTar(arguments.value(0), archive, target, stream, status))
-        return status;
+    const bool ran = pipeThroughTar(call.bzip2, archive, target, stream, status);
     m_unpacked = stream.members();
+    if (!ran)
+        return status;
     for (const TarMember& member : qAsConst(m_unpacked)) {
-        if ((member.type == '3' || member.type == '4') && ::geteuid() != 0)
+        if ((member.type == '3' || member.type == '4') && !ScratchSpace::makesDevices())
             fail(QStringLiteral("the archive holds the device node %1, which only root can make "
                                 "as the appliance does; plan as root")
                      .arg(member.name));
     }
     settleUnpacked(target);
-    if (!stream.error().isEmpty())
-        fail(QStringLiteral("cannot simulate a full /tmp: %1").arg(stream.error()));
-    return full ? 2 : status;
+    return status;
 }
 
-bool SimulatedAppliance::pipeThroughTar(const QString& option, const QString& archive,
-                                        const QString& target, TarStream& stream, int& status)
+// The decompressor's output passes through this process on its way to tar, so that the
+// archive's members are seen, and digested when asked, as tar unpacks them. What tar writes
+// is what the scratch holds: on a tmpfs of the budget, a write past it fails as on the
+// appliance; counted, tar is stopped as soon as what it left passes the budget, and which of
+// the later members the appliance's tar would still have written cannot be told.
+bool SimulatedAppliance::pipeThroughTar(bool bzip2, const QString& archive, const QString& target,
+                                        TarStream& stream, int& status)
 {
     status = 2;
-    QProcess tar;
+    const bool counted = m_scratch.kind() == ScratchSpace::Kind::Counted;
+    const bool onTmp = this->onTmp(target);
+    QStringList tarArguments{QStringLiteral("-xf"), QStringLiteral("-"), QStringLiteral("-C"),
+                             target};
+    // Root in a namespace of its own is not root of the files' owners.
+    if (::geteuid() == 0 && !ScratchSpace::makesDevices())
+        tarArguments.prepend(QStringLiteral("--no-same-owner"));
+    ChildProcess tar;
     tar.setStandardOutputFile(QProcess::nullDevice());
-    tar.start(QStringLiteral("tar"),
-              {QStringLiteral("-xf"), QStringLiteral("-"), QStringLiteral("-C"), target});
+    tar.setStandardErrorFile(QProcess::nullDevice());
+    tar.start(QLatin1String(kUnpackTool), tarArguments);
     if (!tar.waitForStarted(-1)) {
         fail(QStringLiteral("cannot run tar: %1").arg(tar.errorString()));
         return false;
     }
 
+    if (onTmp)
+        noteTmp(QLatin1String(kUnpacking));
+    qint64 checked = m_scratch.tmpUsed();
+    qint64 sinceCheck = 0;
+    bool overBudget = false;
     QByteArray out;
     bool open = true;
     const auto pass = [&](const char* data, qint64 size) {
@@ -409,18 +345,38 @@ bool SimulatedAppliance::pipeThroughTar(const QString& option, const QString& ar
         tar.write(out);
         while (open && tar.bytesToWrite() > 0)
             open = tar.waitForBytesWritten(-1);
+        if (!onTmp)
+            return;
+        if (!counted) {
+            noteTmp(QLatin1String(kUnpacking));
+            return;
+        }
+        // tar writes no more than it is given, but a directory may take a block for a header's
+        // 512 bytes: the disk is read again only once that much could have passed the budget.
+        sinceCheck += out.size();
+        if (sinceCheck * 8 < m_scratch.tmpBytes() - checked && sinceCheck < 64 * kPiece)
+            return;
+        sinceCheck = 0;
+        checked = m_scratch.tmpUsed();
+        noteTmp(QLatin1String(kUnpacking));
+        if (checked > m_scratch.tmpBytes() ||
+            m_scratch.diskUsed() > m_scratch.tmpBytes() + ScratchSpace::kDeviceFilesBytes) {
+            overBudget = true;
+            open = false;
+            tar.kill();
+        }
     };
 
     // bzip2 is the appliance's own; lbzip2 unpacks the same bytes on every core. Where lbzip2
     // stops at damage it has passed on less than bzip2 would: bzip2 then carries on from there.
-    const QString program = decompressor(option, archive);
+    const QString program = decompressor(bzip2, archive);
     bool sourceOk = true;
     bool started = program.isEmpty();
     if (program.isEmpty()) {
         QFile file(archive);
         sourceOk = file.open(QIODevice::ReadOnly);
         QByteArray piece;
-        while (sourceOk && !(piece = file.read(kPiece)).isEmpty())
+        while (sourceOk && open && !(piece = file.read(kPiece)).isEmpty())
             pass(piece.constData(), piece.size());
     } else {
         QStringList candidates{program};
@@ -430,7 +386,7 @@ bool SimulatedAppliance::pipeThroughTar(const QString& option, const QString& ar
             candidates.prepend(QStringLiteral("lbzip2"));
         qint64 passed = 0;
         for (const QString& candidate : qAsConst(candidates)) {
-            QProcess source;
+            ChildProcess source;
             source.setStandardErrorFile(QProcess::nullDevice());
             source.start(candidate, {QStringLiteral("-dc"), archive}, QIODevice::ReadOnly);
             if (!source.waitForStarted(-1)) {
@@ -439,15 +395,24 @@ bool SimulatedAppliance::pipeThroughTar(const QString& option, const QString& ar
             }
             started = true;
             qint64 skip = passed;
-            while (source.waitForReadyRead(-1) || source.bytesAvailable() > 0) {
+            while (open && (source.waitForReadyRead(-1) || source.bytesAvailable() > 0)) {
                 const QByteArray piece = source.readAll();
                 const qint64 skipped = qMin<qint64>(skip, piece.size());
                 skip -= skipped;
                 pass(piece.constData() + skipped, piece.size() - skipped);
                 passed += piece.size() - skipped;
             }
+            if (!open)
+                source.kill();
             source.waitForFinished(-1);
-            sourceOk = source.exitStatus() == QProcess::NormalExit && source.exitCode() == 0;
+            if (overBudget)
+                break;
+            if (crashed(source)) {
+                fail(QStringLiteral("%1 ended by a signal while it unpacked the archive")
+                         .arg(candidate));
+                return false;
+            }
+            sourceOk = source.exitCode() == 0;
             if (sourceOk)
                 break;
         }
@@ -458,19 +423,26 @@ bool SimulatedAppliance::pipeThroughTar(const QString& option, const QString& ar
         fail(QStringLiteral("cannot run %1 to unpack the archive").arg(program));
         return false;
     }
-
-    const QString errors = QString::fromLocal8Bit(tar.readAllStandardError());
-    for (const char* hostTrouble :
-         {"No space left on device", "Disk quota exceeded", "Read-only file system"}) {
-        if (errors.contains(QLatin1String(hostTrouble))) {
-            fail(QStringLiteral("cannot unpack into the scratch directory: %1")
-                     .arg(QLatin1String(hostTrouble)));
-            return false;
-        }
+    if (onTmp)
+        noteTmp(QLatin1String(kUnpacking));
+    if (counted && !overBudget && m_tmpPeak > m_scratch.tmpBytes())
+        overBudget = true;
+    if (overBudget) {
+        fail(QStringLiteral("the archive unpacks to more than the %1 bytes /tmp holds, and how "
+                            "far the appliance's tar gets then can be told only on a tmpfs, "
+                            "which this system does not let the tool mount")
+                 .arg(m_scratch.tmpBytes()));
+        return false;
     }
-    status = tar.exitStatus() != QProcess::NormalExit ? 2 : tar.exitCode();
-    if (!sourceOk)
-        status = 2;
+    if (crashed(tar)) {
+        fail(QStringLiteral("tar ended by a signal while it unpacked the archive"));
+        return false;
+    }
+    status = tar.exitCode() != 0 || !sourceOk ? 2 : 0;
+    // On the appliance only a full /tmp fails a write that far into tar's work.
+    if (status != 0 && onTmp && m_tmpPeak + kPage > m_scratch.tmpBytes() &&
+        m_tmpFullStage.isEmpty())
+        m_tmpFullStage = QLatin1String(kUnpacking);
     return true;
 }
 
@@ -488,7 +460,7 @@ void SimulatedAppliance::settleUnpacked(const QString& target)
         struct stat st;
         if (::lstat(QFile::encodeName(file).constData(), &st) != 0)
             continue;
-        if (S_ISLNK(st.st_mode) && !m_linked.contains(file))
+        if (S_ISLNK(st.st_mode))
             links << file;
         else if (!root && (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)))
             ::chmod(QFile::encodeName(file).constData(),

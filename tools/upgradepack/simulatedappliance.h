@@ -2,6 +2,7 @@
 #define SIMULATEDAPPLIANCE_H
 
 #include "appliance.h"
+#include "scratchspace.h"
 #include "tarstream.h"
 
 #include <QMap>
@@ -11,9 +12,8 @@
 
 /// One tool the upgrader started, as it started it.
 struct ToolCall {
-    QStringList argv;      ///< program and arguments of a tool run without a shell
-    QString commandLine;   ///< the command line of a tool run through the shell
-    QString copyTo;        ///< the device path a copy landed at
+    st_toolCall call;
+    QString landedAt;      ///< the device path a copy landed at
     bool detached = false; ///< started and never waited for
 };
 
@@ -31,36 +31,29 @@ struct ToolResult {
     int code = 0;
 };
 
-/// An appliance on the workstation. Its file systems are a scratch directory, its tools are
-/// recorded and simulated, its waits only advance a clock:
-/// - tar really unpacks the archive into the scratch directory (with lbzip2 when there is one);
-/// - a copy lands in the scratch directory;
-/// - a tool or copy handed a path that does not exist fails with 1, as the appliance's do;
-///   otherwise a tool ends as setResult() chose, by default with 0;
-/// - /tmp may be given a size: files count in whole 4 KiB pages, as on tmpfs, and a write past
-///   it fails as on a full file system.
-/// What cannot be simulated on this workstation is an error(), not a result.
+/// An appliance on the workstation. Its file systems are a scratch space, its waits only
+/// advance a clock, and it acts on what each tool call says it does, never on its words:
+/// - an unpack really unpacks the archive with tar into the scratch (with lbzip2 when there is
+///   one), and /tmp holds what the scratch space lets it: a tmpfs of the budget, or counted;
+/// - a copy really copies the file it reads;
+/// - a tool or copy handed a file that does not exist fails with 1, as the appliance's do;
+///   otherwise a tool ends as setResult() chose, by default with 0.
+/// What the workstation cannot do as the appliance would is an error(), not a result.
 class SimulatedAppliance : public Appliance {
 public:
-    /// An appliance whose root directory is the existing directory root.
-    explicit SimulatedAppliance(const QString& root);
+    /// An appliance whose root is the scratch space's.
+    explicit SimulatedAppliance(const ScratchSpace& scratch);
 
-    /// Makes /tmp hold at most bytes, in whole pages; a negative size is no limit.
-    void setTmpSize(qint64 bytes) { m_tmpSize = bytes; }
     /// Makes every run of the named tool end with result.
     void setResult(const QString& tool, const ToolResult& result) { m_results[tool] = result; }
-    /// Counts the link at devicePath, while it is there, as a file of bytes: a package placed
-    /// by a link rather than a copy.
-    void placedByLink(const QString& devicePath, qint64 bytes);
     /// Digests the content of every member the archive holds as it is unpacked, and of every
     /// file extracted from the package as it is written.
     void setDigestMembers(bool digest) { m_digestMembers = digest; }
 
     QString path(const QString& devicePath) const override;
     std::unique_ptr<QFile> writableFile(const QString& path) override;
-    int run(const QString& program, const QStringList& arguments, bool forwarded) override;
-    int shell(const QString& commandLine) override;
-    bool startDetached(const QString& program, const QStringList& arguments) override;
+    int run(const st_toolCall& call) override;
+    bool startDetached(const st_toolCall& call) override;
     void send(const QString& message) override;
     void wait(int msec) override;
     void sleep(int seconds) override;
@@ -68,7 +61,7 @@ public:
 
     /// Every status message sent, in order.
     QStringList messages() const { return m_messages; }
-    /// Every tool call and shell command, in order.
+    /// Every tool call, in order.
     QVector<ToolCall> calls() const { return m_calls; }
     /// Milliseconds the waits had passed when the last message went out.
     qint64 lastMessageMs() const { return m_lastMessageMs; }
@@ -82,40 +75,40 @@ public:
     QVector<TarMember> unpacked() const { return m_unpacked; }
     /// Every file extracted from the package, in the order they were written.
     QVector<ExtractedFile> extracted() const { return m_extracted; }
+    /// Why the simulation could not follow the appliance; empty when it could.
+    QString error() const { return m_error; }
+
     /// Notes a file extracted from the package once it is written.
     void noteExtracted(const ExtractedFile& file) { m_extracted.append(file); }
     /// True when extracted files are digested as they are written.
     bool digestsMembers() const { return m_digestMembers; }
-    /// Why the simulation could not follow the appliance; empty when it could.
-    QString error() const { return m_error; }
-
-    /// Bytes the files under /tmp take now, in whole pages; the file at except not counted.
-    qint64 tmpUsed(const QString& except = QString()) const;
-    /// Notes that /tmp held bytes during stage.
-    void noteTmp(qint64 bytes, const QString& stage);
-    /// Notes that a write in /tmp failed for want of space during stage.
-    void noteTmpFull(const QString& stage);
+    /// The scratch space the appliance lives in.
+    const ScratchSpace& scratch() const { return m_scratch; }
+    /// Notes what /tmp holds now, during stage.
+    void noteTmp(const QString& stage);
+    /// Notes that a write of bytes in /tmp failed with why during stage: /tmp ran out when the
+    /// budget leaves no page for it, and the workstation failed otherwise.
+    void noteTmpWriteFailed(const QString& file, qint64 bytes, const QString& why,
+                            const QString& stage);
     /// Notes the first thing the simulation could not follow.
     void fail(const QString& why);
-    /// The size /tmp may hold; negative for no limit.
-    qint64 tmpSize() const { return m_tmpSize; }
     /// True for a path from path() that lies on the appliance's /tmp.
     bool onTmp(const QString& path) const;
     /// The device path of a path from path().
     QString devicePath(const QString& path) const;
 
 private:
-    int unpack(const QStringList& arguments);
-    bool pipeThroughTar(const QString& option, const QString& archive, const QString& target,
+    int unpack(const st_toolCall& call);
+    int copy(const st_toolCall& call);
+    bool pipeThroughTar(bool bzip2, const QString& archive, const QString& target,
                         TarStream& stream, int& status);
     void settleUnpacked(const QString& target);
     bool climbsAboveRoot(const QString& link) const;
-    int toolResult(const QString& program, const QStringList& files, bool shell) const;
+    int toolResult(const st_toolCall& call) const;
 
+    const ScratchSpace& m_scratch;
     QString m_root;
-    qint64 m_tmpSize = -1;
     QMap<QString, ToolResult> m_results;
-    QMap<QString, qint64> m_linked;
     bool m_digestMembers = false;
     QStringList m_messages;
     QVector<ToolCall> m_calls;

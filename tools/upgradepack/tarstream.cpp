@@ -52,33 +52,30 @@ bool checksumMatches(const QByteArray& block)
     return stored == unsignedSum || stored == signedSum;
 }
 
-void setChecksum(QByteArray& block)
-{
-    std::memset(block.data() + 148, ' ', 8);
-    qint64 sum = 0;
-    for (int i = 0; i < kBlock; ++i)
-        sum += static_cast<unsigned char>(block.at(i));
-    const QByteArray digits = QByteArray::number(sum, 8).rightJustified(6, '0');
-    std::memcpy(block.data() + 148, digits.constData(), 6);
-    block[154] = '\0';
-}
-
 } // namespace
 
 void TarStream::feed(const char* data, qint64 size, QByteArray& out)
 {
-    while (size > 0) {
-        if (m_state == State::Rest) {
-            out.append(data, int(size));
-            return;
-        }
-        if (m_state == State::Header) {
+    out.append(data, int(size));
+    while (size > 0 && m_state != State::Rest) {
+        if (m_state == State::Header || m_state == State::SparseMap) {
             const qint64 n = qMin(size, kBlock - m_block.size());
             m_block.append(data, int(n));
             data += n;
             size -= n;
-            if (m_block.size() == kBlock)
-                header(out);
+            if (m_block.size() < kBlock)
+                continue;
+            if (m_state == State::Header) {
+                header();
+            } else {
+                // An old GNU sparse member's map goes on in blocks of its own, before its data.
+                const bool last = m_block.at(504) == 0;
+                m_block.clear();
+                if (last)
+                    m_state = State::Content;
+                if (last && m_remaining + m_padding == 0)
+                    finish();
+            }
             continue;
         }
 
@@ -88,28 +85,19 @@ void TarStream::feed(const char* data, qint64 size, QByteArray& out)
         if (m_state == State::Extension) {
             if (m_extension.size() + content <= kMaxExtension)
                 m_extension.append(data, int(content));
-            out.append(data, int(n));
-        } else {
-            const qint64 passed = qMin(content, m_pass);
-            out.append(data, int(passed));
-            if (m_hash)
-                m_hash->addData(data, int(passed));
-            m_pass -= passed;
-            // A member cut short ends its last block with zeros of its own; the archive's are
-            // passed on with a whole member.
-            if (m_passPadding < 0)
-                out.append(data + content, int(n - content));
+        } else if (m_hash) {
+            m_hash->addData(data, int(content));
         }
         data += n;
         size -= n;
         m_remaining -= content;
         m_padding -= n - content;
         if (m_remaining == 0 && m_padding == 0)
-            finish(out);
+            finish();
     }
 }
 
-void TarStream::finish(QByteArray& out)
+void TarStream::finish()
 {
     if (m_state == State::Extension) {
         const QByteArray value =
@@ -130,31 +118,25 @@ void TarStream::finish(QByteArray& out)
             }
         }
         m_extension.clear();
-    } else {
-        if (m_passPadding > 0)
-            out.append(QByteArray(int(m_passPadding), '\0'));
-        if (m_hash)
-            m_members.last().md5 = QString::fromLatin1(m_hash->result().toHex());
+    } else if (m_hash) {
+        m_members.last().md5 = QString::fromLatin1(m_hash->result().toHex());
         m_hash.reset();
     }
     m_state = State::Header;
 }
 
-void TarStream::header(QByteArray& out)
+void TarStream::header()
 {
     QByteArray block;
     block.swap(m_block);
+    // The end of the archive: what follows is passed on unread.
     if (block.count('\0') == kBlock) {
-        // The end of the archive: what follows is passed on unread.
-        out += block;
         m_state = State::Rest;
         return;
     }
-    if (!checksumMatches(block)) {
-        // tar skips a block that is no header and looks for the next one.
-        out += block;
+    // tar skips a block that is no header and looks for the next one.
+    if (!checksumMatches(block))
         return;
-    }
 
     const char* h = block.constData();
     const char type = h[156];
@@ -162,14 +144,11 @@ void TarStream::header(QByteArray& out)
         m_paxSize >= 0 && type != 'x' && type != 'g' ? m_paxSize : number(h + 124, 12);
     m_remaining = size;
     m_padding = padding(size);
-    m_pass = size;
-    m_passPadding = -1;
     if (type == 'L' || type == 'K' || type == 'x' || type == 'g') {
         m_extensionType = type;
         m_state = State::Extension;
-        out += block;
         if (size == 0)
-            finish(out);
+            finish();
         return;
     }
 
@@ -189,31 +168,13 @@ void TarStream::header(QByteArray& out)
     m_longLink.clear();
     m_paxPath.clear();
     m_paxLink.clear();
-    const bool paxSize = m_paxSize >= 0;
     m_paxSize = -1;
-
-    member.kept = size;
-    if (member.isRegular() && keep)
-        member.kept = qBound<qint64>(0, keep(member), size);
-    if (member.kept < size && paxSize) {
-        // The size a pax record gives cannot be rewritten in the header.
-        m_error = QStringLiteral("%1 would be cut short, but its size is in a pax record")
-                      .arg(member.name);
-        member.kept = size;
-    }
-    if (member.kept < size) {
-        const QByteArray digits = QByteArray::number(member.kept, 8).rightJustified(11, '0');
-        std::memcpy(block.data() + 124, digits.constData(), 11);
-        block[135] = '\0';
-        setChecksum(block);
-        m_pass = member.kept;
-        m_passPadding = padding(member.kept);
-    }
     if (digest && member.isRegular())
         m_hash = std::make_unique<QCryptographicHash>(QCryptographicHash::Md5);
     m_members.append(member);
-    out += block;
     m_state = State::Content;
-    if (size == 0)
-        finish(out);
+    if (type == 'S' && h[482])
+        m_state = State::SparseMap;
+    else if (size == 0)
+        finish();
 }

@@ -6,7 +6,6 @@
 #include <QString>
 #include <QVector>
 
-#include <functional>
 #include <memory>
 
 /// One member of a tar archive, as its headers describe it.
@@ -14,7 +13,6 @@ struct TarMember {
     QString name;     ///< the path as stored, long-name and pax records applied
     char type = '0';  ///< the header's type flag: '0' file, '5' directory, '2' link, ...
     qint64 size = 0;  ///< bytes of content the archive holds for it
-    qint64 kept = 0;  ///< of those, the bytes passed on (fewer when cut short)
     quint32 mode = 0; ///< permission bits
     qint64 mtime = 0;
     QString linkName; ///< what a link points to
@@ -24,34 +22,27 @@ struct TarMember {
     bool isRegular() const { return type == '0' || type == '\0' || type == '7'; }
 };
 
-/// Reads a tar stream as it passes through, member by member. It can cut the content of
-/// regular members short, rewriting their headers, so that whatever reads the stream on sees
-/// a whole archive of shorter files.
+/// Reads a tar stream as it passes through, member by member, and passes every byte on
+/// unchanged.
 class TarStream {
 public:
-    /// How many bytes of a regular member's content to pass on; all of them when unset.
-    std::function<qint64(const TarMember& member)> keep;
     /// Digest the content of regular members.
     bool digest = false;
 
-    /// Takes the next bytes of the stream and appends what is to be passed on to out.
+    /// Takes the next bytes of the stream and appends them to out.
     void feed(const char* data, qint64 size, QByteArray& out);
     /// The members read so far, in the order of the stream.
     const QVector<TarMember>& members() const { return m_members; }
-    /// Why a member could not be cut short as keep asked; empty when all could.
-    QString error() const { return m_error; }
 
 private:
-    void header(QByteArray& out);
-    void finish(QByteArray& out);
+    void header();
+    void finish();
 
-    enum class State { Header, Content, Extension, Rest };
+    enum class State { Header, SparseMap, Content, Extension, Rest };
     State m_state = State::Header;
     QByteArray m_block;       // a header being gathered
     qint64 m_remaining = 0;   // content bytes of the current member still to come
-    qint64 m_pass = 0;        // of those, bytes still to pass on
     qint64 m_padding = 0;     // bytes that end the member's last block
-    qint64 m_passPadding = 0; // zero bytes to pass on after the kept content
     char m_extensionType = 0; // 'L', 'K' or 'x' while its content is gathered
     QByteArray m_extension;
     QString m_longName;
@@ -61,7 +52,6 @@ private:
     qint64 m_paxSize = -1;
     QVector<TarMember> m_members;
     std::unique_ptr<QCryptographicHash> m_hash;
-    QString m_error;
 };
 
 #endif // TARSTREAM_H

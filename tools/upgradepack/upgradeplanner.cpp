@@ -2,7 +2,7 @@
 
 #include "commandline.h"
 #include "packprocess.h"
-#include "signalcleanup.h"
+#include "scratchspace.h"
 #include "statustexts.h"
 
 #include <QDir>
@@ -11,7 +11,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QSet>
-#include <QTemporaryDir>
 
 namespace {
 
@@ -25,12 +24,6 @@ bool writeFile(const QString& path, const QByteArray& content)
 QString shownPath(const QString& path, const QString& shownFrom)
 {
     return path.startsWith(shownFrom) ? path.mid(shownFrom.size()) : path;
-}
-
-QString stageLabel(const st_otaStage& stage)
-{
-    return QStringLiteral("%1 stage (keyword \"%2\")")
-        .arg(QLatin1String(stage.name), QLatin1String(stage.keyword));
 }
 
 /// The device program's upgrader, with what a plan reports of it in view.
@@ -65,16 +58,16 @@ QString UpgradePlan::describe() const
     text += QStringLiteral("\ntool calls and copies, in order:\n");
     for (const ToolCall& tool : tools) {
         QString line;
-        if (tool.commandLine.isEmpty()) {
+        if (tool.call.commandLine.isEmpty()) {
             QStringList words;
-            for (const QString& word : tool.argv)
+            for (const QString& word : QStringList(tool.call.program) + tool.call.arguments)
                 words << UpgradeScanner::g_shellWord(word);
             line = words.join(QLatin1Char(' '));
         } else {
-            line = QStringLiteral("shell: ") + tool.commandLine;
+            line = QStringLiteral("shell: ") + tool.call.commandLine;
         }
-        if (!tool.copyTo.isEmpty())
-            line += QStringLiteral("  (copies to %1)").arg(tool.copyTo);
+        if (!tool.landedAt.isEmpty())
+            line += QStringLiteral("  (copies to %1)").arg(tool.landedAt);
         if (tool.detached)
             line += QStringLiteral("  (detached)");
         text += QStringLiteral("  %1\n").arg(line);
@@ -87,6 +80,12 @@ QString UpgradePlan::describe() const
                 .arg(tmpPeakBytes)
                 .arg(QString::number(double(tmpPeakBytes) / (1 << 20), 'f', 1),
                      tmpPeakStage.isEmpty() ? QString() : QStringLiteral(", ") + tmpPeakStage);
+    text += QStringLiteral("/tmp held to %1 bytes, %2\n")
+                .arg(tmpBytes)
+                .arg(tmpKeptBy == QLatin1String("tmpfs")
+                         ? QStringLiteral("by a tmpfs of that size")
+                         : QStringLiteral("by counting what the files there hold (this system "
+                                          "refuses the tool a tmpfs of its own)"));
     text += QStringLiteral("least time the waits impose: %1 s until the last message\n")
                 .arg(QString::number(double(waitMs) / 1000, 'f', 2));
     text +=
@@ -104,10 +103,11 @@ QJsonObject UpgradePlan::toJson() const
 {
     QJsonArray toolArray;
     for (const ToolCall& tool : tools) {
-        if (tool.commandLine.isEmpty())
-            toolArray.append(QJsonArray::fromStringList(tool.argv));
+        if (tool.call.commandLine.isEmpty())
+            toolArray.append(
+                QJsonArray::fromStringList(QStringList(tool.call.program) + tool.call.arguments));
         else
-            toolArray.append(tool.commandLine);
+            toolArray.append(tool.call.commandLine);
     }
     return QJsonObject{{QStringLiteral("verdict"), verdict()},
                        {QStringLiteral("devicePath"), devicePath},
@@ -117,6 +117,8 @@ QJsonObject UpgradePlan::toJson() const
                        {QStringLiteral("messages"), QJsonArray::fromStringList(messages)},
                        {QStringLiteral("tools"), toolArray},
                        {QStringLiteral("leftInTmpUpgrade"), QJsonArray::fromStringList(left)},
+                       {QStringLiteral("tmpBytes"), double(tmpBytes)},
+                       {QStringLiteral("tmpKeptBy"), tmpKeptBy},
                        {QStringLiteral("tmpPeakBytes"), double(tmpPeakBytes)},
                        {QStringLiteral("tmpPeakStage"), tmpPeakStage},
                        {QStringLiteral("tmpRunsOut"), tmpRunsOut},
@@ -198,26 +200,38 @@ bool UpgradePlanner::read()
     return true;
 }
 
-// The appliance as the main application leaves it: the package in place (a link, standing for
-// the copy), the device's files as given, and the directories the upgrade expects.
-bool UpgradePlanner::prepare(const QString& root, SimulatedAppliance& appliance)
+// The appliance as the main application leaves it: the package copied into place, the
+// device's files as given, and the directories the upgrade expects.
+bool UpgradePlanner::prepare(SimulatedAppliance& appliance, QFile& package)
 {
-    const QString package = appliance.path(m_devicePath);
+    const QString placed = appliance.path(m_devicePath);
     QMap<QString, QByteArray> files = m_files;
     if (!files.contains(QStringLiteral("/etc/issue")))
         files[QStringLiteral("/etc/issue")] = "product_model=" + packageModel().toUtf8() + '\n';
     bool written = QDir().mkpath(appliance.path(QLatin1String(kUpgradeDir))) &&
                    QDir().mkpath(appliance.path(QStringLiteral("/usr/scanner/config"))) &&
                    QDir().mkpath(appliance.path(QStringLiteral("/run/media/mmcblk2p1"))) &&
-                   QDir().mkpath(QFileInfo(package).path());
+                   QDir().mkpath(QFileInfo(placed).path());
     for (auto it = files.cbegin(); written && it != files.cend(); ++it)
         written = writeFile(appliance.path(it.key()), it.value());
-    written = written && QFile::link(QFileInfo(m_path).absoluteFilePath(), package);
     if (!written)
-        return fail(QStringLiteral("cannot write in the scratch directory %1").arg(root));
-    appliance.placedByLink(m_devicePath, QFileInfo(m_path).size());
-    // The space free before the package arrived holds the package too.
-    appliance.setTmpSize(m_tmpFree);
+        return fail(QStringLiteral("cannot write in the scratch directory %1")
+                        .arg(appliance.scratch().root()));
+    // The main application copies the package in before it starts the device program: one
+    // that does not fit never reaches it.
+    QFile copy(placed);
+    bool copied = copy.open(QIODevice::WriteOnly);
+    for (QByteArray piece; copied && !(piece = package.read(1 << 20)).isEmpty();)
+        copied = copy.write(piece) == piece.size();
+    copy.close();
+    if (!copied) {
+        if (appliance.onTmp(placed) &&
+            package.size() > appliance.scratch().tmpBytes() - appliance.scratch().tmpUsed())
+            return fail(QStringLiteral("the package does not fit into the %1 bytes free in /tmp")
+                            .arg(m_tmpFree));
+        return fail(QStringLiteral("cannot copy %1 into the scratch directory: %2")
+                        .arg(m_path, copy.errorString()));
+    }
     for (auto it = m_results.cbegin(); it != m_results.cend(); ++it)
         appliance.setResult(it.key(), it.value());
     appliance.setDigestMembers(m_digestMembers);
@@ -226,17 +240,17 @@ bool UpgradePlanner::prepare(const QString& root, SimulatedAppliance& appliance)
 
 bool UpgradePlanner::plan(UpgradePlan& result)
 {
-    RemovedOnSignal removal;
-    SignalsHeld held;
-    QTemporaryDir scratch(QDir::temp().filePath(QStringLiteral("upgrade-pack-plan-XXXXXX")));
-    removal.set(scratch.path());
-    held.release();
-    if (!scratch.isValid())
-        return fail(
-            QStringLiteral("cannot make a scratch directory: %1").arg(scratch.errorString()));
-    const QString root = QDir(scratch.path()).canonicalPath();
-    SimulatedAppliance appliance(root);
-    if (!prepare(root, appliance))
+    // A package placed outside /tmp lies, with what it carries, beside the appliance's files.
+    QFile package(m_path);
+    if (!package.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot open %1: %2").arg(m_path, package.errorString()));
+    const qint64 packageBytes = package.size();
+    const bool packageOnTmp = QDir::cleanPath(m_devicePath).startsWith(QLatin1String("/tmp/"));
+    ScratchSpace scratch;
+    if (!scratch.create(m_tmpFree, packageOnTmp ? 0 : 2 * packageBytes))
+        return fail(scratch.error());
+    SimulatedAppliance appliance(scratch);
+    if (!prepare(appliance, package))
         return false;
 
     PlannedScanner scanner(appliance);
@@ -254,6 +268,8 @@ bool UpgradePlanner::plan(UpgradePlan& result)
     result.messages = appliance.messages().mid(1);
     result.tools = appliance.calls();
     result.waitMs = appliance.lastMessageMs();
+    result.tmpBytes = scratch.tmpBytes();
+    result.tmpKeptBy = ScratchSpace::kindName(scratch.kind());
     result.tmpPeakBytes = appliance.tmpPeak();
     result.tmpPeakStage = appliance.tmpPeakStage();
     m_unpacked = appliance.unpacked();
@@ -285,6 +301,7 @@ bool UpgradePlanner::plan(UpgradePlan& result)
         for (const StageHazard& hazard : stageHazards(paths, QLatin1String(kUpgradeDir)))
             result.hazards << hazard.text;
         result.hazards << treeHazards();
+        result.hazards << memberHazards(m_unpacked);
     }
     if (!appliance.tmpFullStage().isEmpty()) {
         result.tmpRunsOut = true;
@@ -323,58 +340,11 @@ QStringList UpgradePlanner::treeHazards() const
                                       "file)")
                            .arg(shownPath(entry.path, QLatin1String(kUpgradeDir)));
     }
-    for (const QString& name : unlisted())
-        hazards << QStringLiteral("%1 is in the archive but not in the manifest: never "
-                                  "verified, never flashed")
-                       .arg(name);
-    return hazards;
-}
-
-QVector<StageHazard> UpgradePlanner::stageHazards(const QStringList& paths,
-                                                  const QString& shownFrom)
-{
-    QList<st_otaFiles> files;
-    for (const QString& path : paths)
-        files.append({path, QString()});
-    const QVector<st_otaStage>& stages = UpgradeScanner::g_otaStages();
-
-    QVector<StageHazard> hazards;
-    for (const st_otaStage& stage : stages) {
-        const QString keyword = QLatin1String(stage.keyword);
-        const QString taken = UpgradeScanner::g_stageFile(files, stage);
-        if (taken.isEmpty()) {
-            hazards.append(
-                {StageHazard::NoFile,
-                 QStringLiteral("no file for the %1: it is skipped").arg(stageLabel(stage))});
-            continue;
-        }
-        if (!UpgradeScanner::g_getFilenameFromPath(taken).contains(keyword, Qt::CaseInsensitive))
-            hazards.append({StageHazard::KeywordInDirectory,
-                            QStringLiteral("%1 is taken by the %2: the keyword is only in a "
-                                           "directory name")
-                                .arg(shownPath(taken, shownFrom), stageLabel(stage))});
-        for (int i = paths.indexOf(taken) + 1; i < paths.size(); ++i) {
-            if (paths.at(i).contains(keyword, Qt::CaseInsensitive))
-                hazards.append({StageHazard::SecondFile,
-                                QStringLiteral("%1 also matches the %2, which takes %3 instead")
-                                    .arg(shownPath(paths.at(i), shownFrom), stageLabel(stage),
-                                         shownPath(taken, shownFrom))});
-        }
-    }
-    for (const QString& path : paths) {
-        QStringList matched;
-        for (const st_otaStage& stage : stages) {
-            if (path.contains(QLatin1String(stage.keyword), Qt::CaseInsensitive))
-                matched << stageLabel(stage);
-        }
-        if (matched.size() > 1)
-            hazards.append({StageHazard::TwoStages,
-                            QStringLiteral("%1 matches the keywords of %2 stages: the %3")
-                                .arg(shownPath(path, shownFrom))
-                                .arg(matched.size())
-                                .arg(matched.join(QStringLiteral(", the ")))});
-    }
-    return hazards;
+    return hazards + groupedLines(unlisted(),
+                                  QStringLiteral("is in the archive but not in the manifest: "
+                                                 "never verified, never flashed"),
+                                  QStringLiteral("are in the archive but not in the manifest: "
+                                                 "never verified, never flashed"));
 }
 
 bool UpgradePlanner::planFleet(FleetPlan& result)

@@ -1,22 +1,17 @@
 #ifndef UPGRADEPLANNER_H
 #define UPGRADEPLANNER_H
 
+#include "archivehazards.h"
 #include "packprocess.h"
 #include "simulatedappliance.h"
 #include "upgradescanner.h"
 
+#include <QFile>
 #include <QJsonObject>
 #include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QVector>
-
-/// A stage of the full-system upgrade that would take a file not meant for it, or none.
-struct StageHazard {
-    enum Kind { KeywordInDirectory, TwoStages, SecondFile, NoFile };
-    Kind kind;
-    QString text;
-};
 
 /// What a device did with a package on a simulated appliance, and what to look out for.
 struct UpgradePlan {
@@ -26,7 +21,9 @@ struct UpgradePlan {
     bool modelAssumed = false;
     QStringList messages; ///< every status message after the start-up message, in order
     QVector<ToolCall> tools;
-    QStringList left; ///< what stays under /tmp/upgrade, relative to it; directories end in "/"
+    QStringList left;    ///< what stays under /tmp/upgrade, relative to it; directories end in "/"
+    qint64 tmpBytes = 0; ///< what /tmp could hold, in whole pages
+    QString tmpKeptBy;   ///< how /tmp was held to that: "tmpfs" or "counted"
     qint64 tmpPeakBytes = 0;
     QString tmpPeakStage;
     bool tmpRunsOut = false; ///< a write in /tmp failed for want of space
@@ -78,7 +75,7 @@ public:
     void setIssue(const QByteArray& content) { m_files[QStringLiteral("/etc/issue")] = content; }
     /// The device's /usr/scanner/config/scannerConfig.json; by default none.
     void setScannerConfig(const QByteArray& content) { m_files[scannerConfig()] = content; }
-    /// The free space in /tmp before the package arrives; negative for no limit.
+    /// The free space in /tmp before the package arrives; by default kDefaultTmpFree.
     void setTmpFree(qint64 bytes) { m_tmpFree = bytes; }
     /// What every run of the named tool does on the device.
     void setToolResult(const QString& tool, const ToolResult& result) { m_results[tool] = result; }
@@ -119,21 +116,21 @@ public:
     /// Why the last operation failed.
     QString error() const { return m_error; }
 
-    /// The hazards of the stage table for unpacked files listed in this order (device paths),
-    /// each path shown without the prefix shownFrom.
-    static QVector<StageHazard> stageHazards(const QStringList& paths, const QString& shownFrom);
+    /// The free space in /tmp a plan assumes unless told: what a tmpfs holds by default, half
+    /// the memory, on the smallest appliance, one of 1 GiB.
+    static constexpr qint64 kDefaultTmpFree = qint64(512) << 20;
 
 private:
     bool fail(const QString& why);
     QString savePara() const;
     static QString scannerConfig();
-    bool prepare(const QString& root, SimulatedAppliance& appliance);
+    bool prepare(SimulatedAppliance& appliance, QFile& package);
     QStringList treeHazards() const;
 
     QString m_path;
     QString m_devicePath;
     QMap<QString, QByteArray> m_files; ///< the device's files by device path, empty ones too
-    qint64 m_tmpFree = -1;
+    qint64 m_tmpFree = kDefaultTmpFree;
     QMap<QString, ToolResult> m_results;
     bool m_digestMembers = false;
     bool m_archive = false;

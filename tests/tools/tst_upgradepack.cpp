@@ -165,6 +165,7 @@ private slots:
               "spaced/my notes.txt=x", "dots/.gitkeep=", "staged/images/520M0App.bin=m",
               R"(savepara.txt={"savePara": true})", "notjson.txt={",
               "broken/lbzip2=#!/bin/sh\necho 'lbzip2: cannot compress' >&2\nexit 3",
+              "killed/tar=#!/bin/sh\nkill -9 $$",
               "recording.txt=tar: x\nUB16ota kernel-image....Imagedone\nUB11/tmp/UC12.binUB55x"
               "runtxtOrder--saveparaJson--0UB99upgrade success! reboot!",
               // A live stream: messages after quiet, one written in two parts, tool output.
@@ -202,7 +203,7 @@ private slots:
                                 "echo >latin/lat$e.bin && echo >latindir/d$e/rootfs.ext4\n"
                                 "mkdir utf8 && printf e >utf8/caf$(printf '\\303\\251').bin\n"
                                 "mkdir nolbzip2 && ln -s \"$(command -v bzip2)\" nolbzip2\n"
-                                "chmod +x broken/lbzip2\n"
+                                "chmod +x broken/lbzip2 killed/tar\n"
                                 "echo old >kept.pkg && chmod 640 kept.pkg"}),
                  0);
         for (const char* line :
@@ -295,6 +296,8 @@ private slots:
                 planPackage("twostages", {"core-image-scanner.rootfs.ext4"}) &&
                 planPackage("second", {"zImage", "Image.old"}) &&
                 planPackage("unlisted", {"-extra.bin"}) && planPackage("side", {"System.map"}) &&
+                planPackage("odd", {"-f1=<fifo>", "-f2=<fifo>", "-f3=<fifo>", "-f4=<fifo>",
+                                    "-out=->/etc/passwd", "-in=->f1", "-up=->../../x"}) &&
                 planPackage("whole", whole) && planPackage("whole-again", whole) &&
                 planPackage("whole-kernel", QStringList{"Image=kernel 2"} + whole.mid(1)) &&
                 planPackage("whole-noboot", noBoot) && planPackage("whole-kt520", whole, "KT520") &&

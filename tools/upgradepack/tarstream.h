@@ -21,6 +21,8 @@ struct TarMember {
     /// True for the members whose content lands in a file of their own.
     bool isRegular() const { return type == '0' || type == '\0' || type == '7'; }
 };
+// Archives of many members grow the list in place.
+Q_DECLARE_TYPEINFO(TarMember, Q_MOVABLE_TYPE);
 
 /// Reads a tar stream as it passes through, member by member, and passes every byte on
 /// unchanged.

@@ -74,8 +74,15 @@ QString UpgradePlan::describe() const
     }
     if (tools.isEmpty())
         text += QStringLiteral("  none\n");
+    // A run that stopped short can leave a whole archive's tree: people see where it starts.
+    const int shown = 100;
     text += QStringLiteral("\nleft in /tmp/upgrade: %1\n")
-                .arg(left.isEmpty() ? QStringLiteral("nothing") : left.join(QLatin1Char(' ')));
+                .arg(left.isEmpty()          ? QStringLiteral("nothing")
+                     : left.size() <= shown ? left.join(QLatin1Char(' '))
+                                            : QStringLiteral("%1 entries; the first of them: %2 "
+                                                             "(--json lists them all)")
+                                                  .arg(left.size())
+                                                  .arg(left.mid(0, shown).join(QLatin1Char(' '))));
     text += QStringLiteral("peak space in /tmp: %1 bytes (%2 MiB)%3\n")
                 .arg(tmpPeakBytes)
                 .arg(QString::number(double(tmpPeakBytes) / (1 << 20), 'f', 1),

@@ -224,8 +224,8 @@ int runExtract(const QStringList& arguments)
         QStringLiteral("DIR"), QStringLiteral("."));
     const QCommandLineOption force(
         QStringLiteral("force"),
-        QStringLiteral("Write the files without checking their md5 (a truncated package is still "
-                       "refused)."));
+        QStringLiteral("Write the files without checking their md5, and replace files that are "
+                       "not writable (a truncated package is still refused)."));
     parser.addOptions({dir, force});
     const int early = parse(parser, QStringLiteral("extract"),
                             QStringLiteral("PKG [-C DIR] [--force]"), arguments, packageArgument());

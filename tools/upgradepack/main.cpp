@@ -708,9 +708,9 @@ int main(int argc, char* argv[])
         if (QFile::encodeName(QString::fromLocal8Bit(argv[i])) != argv[i])
             return failed(
                 findVerb(arguments.value(1)) ? arguments.value(1) : QStringLiteral("usage"),
-                QStringLiteral("argument \"%1\" is not %2, the locale's encoding (bytes shown "
-                               "as \\xHH): a package carries names and texts of "
-                               "characters up to U+00FF")
+                QStringLiteral("argument \"%1\" holds bytes that are not text in %2, the "
+                               "locale's encoding (bytes other than printable ASCII shown as "
+                               "\\xHH)")
                     .arg(escapedBytes(argv[i]),
                          QString::fromLatin1(QTextCodec::codecForLocale()->name())),
                 UsageError);

@@ -355,21 +355,6 @@ int runFirmware(const QStringList& arguments)
     return Success;
 }
 
-qint64 parseSize(const QString& text)
-{
-    static const QString units = QStringLiteral("KMG");
-    QString digits = text;
-    qint64 factor = 1;
-    const int unit = text.isEmpty() ? -1 : units.indexOf(text.right(1), 0, Qt::CaseInsensitive);
-    if (unit >= 0) {
-        digits.chop(1);
-        factor = qint64(1) << (10 * (unit + 1));
-    }
-    bool ok = false;
-    const qint64 value = digits.toLongLong(&ok);
-    return ok && value >= 0 ? value * factor : -1;
-}
-
 // The device reads only regular files; a FIFO would hang the read.
 bool readOption(const QString& path, QByteArray& content, QString& why)
 {
@@ -445,7 +430,9 @@ int runPlan(const QStringList& arguments)
     const QCommandLineOption tmpFree(
         QStringLiteral("tmp-free"),
         QStringLiteral("Free space in the device's /tmp before the package and its parameter "
-                       "files arrive, such as 512M; a write past it fails, as on the device."),
+                       "files arrive: bytes, or a number with K, M, G, KiB, MiB or GiB "
+                       "(1024-based), such as 512M or 1.5G; a write past it fails, as on the "
+                       "device."),
         QStringLiteral("SIZE"));
     const QCommandLineOption toolResult(
         QStringLiteral("tool-result"),
@@ -499,7 +486,8 @@ int runPlan(const QStringList& arguments)
     const qint64 freeBytes = parser.isSet(tmpFree) ? parseSize(parser.value(tmpFree)) : -1;
     if (parser.isSet(tmpFree) && freeBytes < 0)
         return failed(verb,
-                      QStringLiteral("--tmp-free %1 is not a size").arg(parser.value(tmpFree)),
+                      QStringLiteral("--tmp-free %1 is not a size: %2")
+                          .arg(parser.value(tmpFree), sizeForms()),
                       UsageError);
 
     const QString what = QStringLiteral("plan %1").arg(path);

@@ -14,6 +14,7 @@
 #include <csignal>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -93,6 +94,9 @@ class TestUpgradePack : public QObject {
             QMap<QString, int>{{"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}}.value(
                 kill.captured(1));
         args = args.mid(kill.hasMatch());
+        // Root may write any file: --no-root takes that away, leaving it the owner of the files.
+        const bool noRoot = args.value(0) == "--no-root";
+        args = args.mid(noRoot);
         // A file size limit fails the writes as a full disk would.
         const bool full = args.value(0) == "--fsize";
         const bool status = args.value(full) == "scanner-status";
@@ -101,6 +105,8 @@ class TestUpgradePack : public QObject {
         // A signal ignored by whoever started the tests must still reach the tool.
         if (signal)
             command = QStringList{"env", "--default-signal=" + kill.captured(1)} + command;
+        if (noRoot && ::geteuid() == 0)
+            command = QStringList{"setpriv", "--bounding-set=-all", "--"} + command;
         // Arguments that are not UTF-8 reach the tool as their bytes: through Latin-1, which
         // maps each byte to a character and back.
         const QByteArray given = unescape(line);
@@ -204,7 +210,9 @@ private slots:
                                 "mkdir utf8 && printf e >utf8/caf$(printf '\\303\\251').bin\n"
                                 "mkdir nolbzip2 && ln -s \"$(command -v bzip2)\" nolbzip2\n"
                                 "chmod +x broken/lbzip2 killed/tar\n"
-                                "echo old >kept.pkg && chmod 640 kept.pkg"}),
+                                "echo old >kept.pkg && chmod 640 kept.pkg\n"
+                                "mkdir readonly && echo old >readonly/c.txt\n"
+                                "cp kept.pkg readonly/r.pkg && chmod 444 readonly/*"}),
                  0);
         for (const char* line :
              {"create -o good.pkg --type T1 --model KT310 --info v2.1 --info 5% --target "

@@ -2,11 +2,13 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 void setUpTool(const QString& name)
 {
@@ -33,6 +35,46 @@ QString commandLineError(const QCommandLineParser& parser)
     return (names.size() == 1 ? QStringLiteral("unknown option ")
                               : QStringLiteral("unknown options ")) +
            names.join(QStringLiteral(", "));
+}
+
+qint64 parseSize(const QString& text)
+{
+    static const QRegularExpression form(
+        QStringLiteral("^([0-9]+)(?:\\.([0-9]+))?(K|M|G|k|m|g|KiB|MiB|GiB)?$"));
+    const QRegularExpressionMatch match = form.match(text);
+    const QString unit = match.captured(3);
+    // A fraction of a byte is no size, and 1.5 reads as one.
+    if (!match.hasMatch() || (unit.isEmpty() && match.capturedLength(2) > 0))
+        return -1;
+    const int shift =
+        unit.isEmpty() ? 0 : 10 * (QStringLiteral("KMG").indexOf(unit.at(0).toUpper()) + 1);
+    const qint64 most = std::numeric_limits<qint64>::max();
+    bool ok = false;
+    const qint64 whole = match.captured(1).toLongLong(&ok);
+    if (!ok || whole > most >> shift)
+        return -1;
+    // The fraction is doubled digit by digit, exactly: 0.1K is 102.4 bytes, and no rounding may
+    // make it 102.
+    QByteArray digits = match.captured(2).toLatin1();
+    qint64 part = 0;
+    for (int i = 0; i < shift; ++i) {
+        int carry = 0;
+        for (int j = digits.size() - 1; j >= 0; --j) {
+            const int doubled = (digits.at(j) - '0') * 2 + carry;
+            digits[j] = char('0' + doubled % 10);
+            carry = doubled / 10;
+        }
+        part = part * 2 + carry;
+    }
+    if (digits.count('0') != digits.size() || (whole << shift) > most - part)
+        return -1;
+    return (whole << shift) + part;
+}
+
+QString sizeForms()
+{
+    return QStringLiteral(
+        "say BYTES, or a number with K, M, G, KiB, MiB or GiB, such as 20M, 20MiB or 1.5G");
 }
 
 QString systemError(int error)

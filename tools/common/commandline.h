@@ -13,6 +13,13 @@ void setUpTool(const QString& name);
 /// The tool's own words for what the parser refused, such as "unknown option --fast".
 QString commandLineError(const QCommandLineParser& parser);
 
+/// A size as people write it: BYTES, or a number (with a decimal fraction or not) and K, M or G
+/// (or k, m, g) or KiB, MiB or GiB, 1024-based as tmpfs's size= option; -1 for any other text,
+/// a negative number, and a fraction that is no whole number of bytes.
+qint64 parseSize(const QString& text);
+/// The forms parseSize() takes, in words, to follow "is not a size: ".
+QString sizeForms();
+
 /// The system's words for an errno value, such as "No space left on device".
 QString systemError(int error = errno);
 

@@ -224,8 +224,8 @@ int runExtract(const QStringList& arguments)
         QStringLiteral("DIR"), QStringLiteral("."));
     const QCommandLineOption force(
         QStringLiteral("force"),
-        QStringLiteral("Write the files without checking their md5 (a truncated package is still "
-                       "refused)."));
+        QStringLiteral("Write the files without checking their md5, and replace files that are "
+                       "not writable (a truncated package is still refused)."));
     parser.addOptions({dir, force});
     const int early = parse(parser, QStringLiteral("extract"),
                             QStringLiteral("PKG [-C DIR] [--force]"), arguments, packageArgument());
@@ -355,21 +355,6 @@ int runFirmware(const QStringList& arguments)
     return Success;
 }
 
-qint64 parseSize(const QString& text)
-{
-    static const QString units = QStringLiteral("KMG");
-    QString digits = text;
-    qint64 factor = 1;
-    const int unit = text.isEmpty() ? -1 : units.indexOf(text.right(1), 0, Qt::CaseInsensitive);
-    if (unit >= 0) {
-        digits.chop(1);
-        factor = qint64(1) << (10 * (unit + 1));
-    }
-    bool ok = false;
-    const qint64 value = digits.toLongLong(&ok);
-    return ok && value >= 0 ? value * factor : -1;
-}
-
 // The device reads only regular files; a FIFO would hang the read.
 bool readOption(const QString& path, QByteArray& content, QString& why)
 {
@@ -415,9 +400,10 @@ bool tmpFreeValue(const QCommandLineParser& parser, const QCommandLineOption& op
         return true;
     bytes = parseSize(parser.value(option));
     if (bytes < 0)
-        status =
-            failed(verb, QStringLiteral("--tmp-free %1 is not a size").arg(parser.value(option)),
-                   UsageError);
+        status = failed(verb,
+                        QStringLiteral("--tmp-free %1 is not a size: %2")
+                            .arg(parser.value(option), sizeForms()),
+                        UsageError);
     else if (bytes < 4096)
         status = failed(verb,
                         QStringLiteral("--tmp-free %1 is less than one page of 4096 bytes, the "
@@ -432,9 +418,10 @@ QCommandLineOption tmpFreeOption()
     return QCommandLineOption(
         QStringLiteral("tmp-free"),
         QStringLiteral("Free space in the device's /tmp before the package and its parameter "
-                       "files arrive, such as 512M (default: %1 MiB, what a tmpfs holds by "
-                       "default on the smallest appliance, of 1 GiB); a write past it fails, as "
-                       "on the device.")
+                       "files arrive: bytes, or a number with K, M, G, KiB, MiB or GiB "
+                       "(1024-based), such as 512M or 1.5G (default: %1 MiB, what a tmpfs holds "
+                       "by default on the smallest appliance, of 1 GiB); a write past it fails, "
+                       "as on the device.")
             .arg(UpgradePlanner::kDefaultTmpFree >> 20),
         QStringLiteral("SIZE"));
 }
@@ -744,9 +731,9 @@ int main(int argc, char* argv[])
         if (QFile::encodeName(QString::fromLocal8Bit(argv[i])) != argv[i])
             return failed(
                 findVerb(arguments.value(1)) ? arguments.value(1) : QStringLiteral("usage"),
-                QStringLiteral("argument \"%1\" is not %2, the locale's encoding (bytes shown "
-                               "as \\xHH): a package carries names and texts of "
-                               "characters up to U+00FF")
+                QStringLiteral("argument \"%1\" holds bytes that are not text in %2, the "
+                               "locale's encoding (bytes other than printable ASCII shown as "
+                               "\\xHH)")
                     .arg(escapedBytes(argv[i]),
                          QString::fromLatin1(QTextCodec::codecForLocale()->name())),
                 UsageError);

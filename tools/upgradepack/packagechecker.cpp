@@ -309,8 +309,16 @@ bool PackageChecker::extractTo(const QString& dir, bool force, const PackProgres
         struct stat status;
         if (PackProcess::g_isSameFile(target, m_path))
             return fail(QStringLiteral("%1 would overwrite the package itself").arg(fileName));
-        if (::lstat(QFile::encodeName(target).constData(), &status) == 0 && S_ISDIR(status.st_mode))
+        const QByteArray path = QFile::encodeName(target);
+        if (::lstat(path.constData(), &status) != 0)
+            continue;
+        if (S_ISDIR(status.st_mode))
             return fail(QStringLiteral("cannot write %1: %2").arg(target, systemError(EISDIR)));
+        // The move below needs only the directory to be writable; a file its owner made read-only
+        // is kept, as create and cp keep it.
+        if (!force && S_ISREG(status.st_mode) && ::access(path.constData(), W_OK) != 0)
+            return fail(
+                QStringLiteral("cannot write %1: the existing file is not writable").arg(target));
     }
     for (const QString& fileName : qAsConst(fileNames)) {
         if (!moveIntoPlace(staging.filePath(fileName), QDir(dir).filePath(fileName)))

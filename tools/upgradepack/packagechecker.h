@@ -26,8 +26,8 @@ public:
     /// reads otherwise than its table says; empty when there is nothing.
     QStringList problems() const;
 
-    /// Writes the carried files into dir under their file names, all or nothing; each must match
-    /// its md5 unless force.
+    /// Writes the carried files into dir under their file names, all or nothing; unless force,
+    /// each must match its md5 and no file it replaces may be read-only.
     bool extractTo(const QString& dir, bool force, const PackProgress& progress);
 
     /// Why the last operation failed.

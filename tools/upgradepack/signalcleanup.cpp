@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +22,7 @@ const int kMaxDepth = 32;
 // Changed only on the main thread with the signals held there, and read only by the handler,
 // which runs on that thread alone: it never sees a slot half written.
 char* g_paths[kSlots] = {};
+pid_t g_children[kSlots] = {};
 pid_t g_mainThread = 0;
 
 sigset_t cleanupSignals()
@@ -73,6 +75,11 @@ void onSignal(int signal)
         ::syscall(SYS_tgkill, ::getpid(), g_mainThread, signal);
         errno = savedErrno;
         return;
+    }
+    // Children first: none of them may still write into a path, or run once the tool is gone.
+    for (const pid_t child : g_children) {
+        if (child > 0 && ::kill(child, SIGKILL) == 0)
+            ::waitpid(child, nullptr, 0);
     }
     for (const char* path : g_paths) {
         if (path)
@@ -141,5 +148,27 @@ void RemovedOnSignal::clear()
     const SignalsHeld held;
     std::free(g_paths[m_slot]);
     g_paths[m_slot] = nullptr;
+    m_slot = -1;
+}
+
+void KilledOnSignal::set(qint64 pid)
+{
+    const SignalsHeld held;
+    clear();
+    for (int slot = 0; pid > 0 && slot < kSlots; ++slot) {
+        if (g_children[slot] == 0) {
+            g_children[slot] = pid_t(pid);
+            m_slot = slot;
+            return;
+        }
+    }
+}
+
+void KilledOnSignal::clear()
+{
+    if (m_slot < 0)
+        return;
+    const SignalsHeld held;
+    g_children[m_slot] = 0;
     m_slot = -1;
 }

@@ -65,4 +65,23 @@ private:
     int m_slot = -1;
 };
 
+/// One child process that a signal ending the tool kills, and waits for, first, while this object
+/// holds it.
+class KilledOnSignal {
+public:
+    KilledOnSignal() = default;
+    /// Drops the registration.
+    ~KilledOnSignal() { clear(); }
+    KilledOnSignal(const KilledOnSignal&) = delete;
+    KilledOnSignal& operator=(const KilledOnSignal&) = delete;
+
+    /// Registers the process pid in place of the one held before; at most eight at a time.
+    void set(qint64 pid);
+    /// Drops the registration.
+    void clear();
+
+private:
+    int m_slot = -1;
+};
+
 #endif // SIGNALCLEANUP_H

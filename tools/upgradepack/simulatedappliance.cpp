@@ -1,5 +1,7 @@
 #include "simulatedappliance.h"
 
+#include "signalcleanup.h"
+
 #include "upgradescanner.h"
 
 #include <QCryptographicHash>
@@ -9,8 +11,6 @@
 #include <QProcess>
 #include <QStandardPaths>
 
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,10 +36,32 @@ QByteArray readLink(const QString& path)
     return length > 0 ? QByteArray(target, int(length)) : QByteArray();
 }
 
-/// A process of the simulation: it ends with the tool, however the tool ends.
+/// A process of the simulation: it ends with the tool, however the tool ends, even killed.
 class ChildProcess : public QProcess {
-protected:
-    void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
+public:
+    /// Starts program with arguments and waits until it runs; false when it cannot start.
+    bool launch(const QString& program, const QStringList& arguments, OpenMode mode = ReadWrite)
+    {
+        // Qt 5 gives no hook into the child before its exec: setpriv asks the kernel there.
+        static const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+        if (QStandardPaths::findExecutable(program).isEmpty())
+            return false;
+        if (setpriv.isEmpty())
+            start(program, arguments, mode);
+        else
+            start(setpriv,
+                  QStringList{QStringLiteral("--pdeathsig"), QStringLiteral("KILL"),
+                              QStringLiteral("--"), program} +
+                      arguments,
+                  mode);
+        if (!waitForStarted(-1))
+            return false;
+        m_killed.set(processId());
+        return true;
+    }
+
+private:
+    KilledOnSignal m_killed;
 };
 
 /// A file the upgrader writes. On a tmpfs the kernel keeps /tmp's budget; counted, a write past
@@ -324,9 +346,8 @@ bool SimulatedAppliance::pipeThroughTar(bool bzip2, const QString& archive, cons
     ChildProcess tar;
     tar.setStandardOutputFile(QProcess::nullDevice());
     tar.setStandardErrorFile(QProcess::nullDevice());
-    tar.start(QLatin1String(kUnpackTool), tarArguments);
-    if (!tar.waitForStarted(-1)) {
-        fail(QStringLiteral("cannot run tar: %1").arg(tar.errorString()));
+    if (!tar.launch(QLatin1String(kUnpackTool), tarArguments)) {
+        fail(QStringLiteral("cannot run tar"));
         return false;
     }
 
@@ -388,8 +409,7 @@ bool SimulatedAppliance::pipeThroughTar(bool bzip2, const QString& archive, cons
         for (const QString& candidate : qAsConst(candidates)) {
             ChildProcess source;
             source.setStandardErrorFile(QProcess::nullDevice());
-            source.start(candidate, {QStringLiteral("-dc"), archive}, QIODevice::ReadOnly);
-            if (!source.waitForStarted(-1)) {
+            if (!source.launch(candidate, {QStringLiteral("-dc"), archive}, QIODevice::ReadOnly)) {
                 sourceOk = false;
                 continue;
             }

@@ -77,7 +77,7 @@ QString UpgradePlan::describe() const
     // A run that stopped short can leave a whole archive's tree: people see where it starts.
     const int shown = 100;
     text += QStringLiteral("\nleft in /tmp/upgrade: %1\n")
-                .arg(left.isEmpty()          ? QStringLiteral("nothing")
+                .arg(left.isEmpty()         ? QStringLiteral("nothing")
                      : left.size() <= shown ? left.join(QLatin1Char(' '))
                                             : QStringLiteral("%1 entries; the first of them: %2 "
                                                              "(--json lists them all)")

@@ -15,12 +15,18 @@ qint64 padding(qint64 size)
 }
 
 // Numeric fields are octal text, or base-256 with the top bit set for values that do not fit.
+// No archive holds more than kMaxNumber bytes: a larger value is taken as that, which leaves
+// room to add a block's padding.
 qint64 number(const char* field, int length)
 {
+    const qint64 kMaxNumber = qint64(1) << 62;
     if (static_cast<unsigned char>(field[0]) & 0x80) {
         qint64 value = static_cast<unsigned char>(field[0]) & 0x3f;
-        for (int i = 1; i < length; ++i)
+        for (int i = 1; i < length; ++i) {
+            if (value >= kMaxNumber >> 8)
+                return kMaxNumber;
             value = (value << 8) | static_cast<unsigned char>(field[i]);
+        }
         return value;
     }
     qint64 value = 0;

@@ -226,19 +226,18 @@ bool UpgradePlanner::prepare(SimulatedAppliance& appliance, QFile& package)
                         .arg(appliance.scratch().root()));
     // The main application copies the package in before it starts the device program: one
     // that does not fit never reaches it.
+    const ScratchSpace& scratch = appliance.scratch();
+    if (appliance.onTmp(placed) &&
+        (package.size() + 4095) / 4096 * 4096 > scratch.tmpBytes() - scratch.tmpUsed())
+        return fail(QStringLiteral("the package does not fit into the %1 bytes free in /tmp")
+                        .arg(m_tmpFree));
     QFile copy(placed);
-    bool copied = copy.open(QIODevice::WriteOnly);
+    bool copied = copy.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     for (QByteArray piece; copied && !(piece = package.read(1 << 20)).isEmpty();)
         copied = copy.write(piece) == piece.size();
-    copy.close();
-    if (!copied) {
-        if (appliance.onTmp(placed) &&
-            package.size() > appliance.scratch().tmpBytes() - appliance.scratch().tmpUsed())
-            return fail(QStringLiteral("the package does not fit into the %1 bytes free in /tmp")
-                            .arg(m_tmpFree));
+    if (!copied)
         return fail(QStringLiteral("cannot copy %1 into the scratch directory: %2")
                         .arg(m_path, copy.errorString()));
-    }
     for (auto it = m_results.cbegin(); it != m_results.cend(); ++it)
         appliance.setResult(it.key(), it.value());
     appliance.setDigestMembers(m_digestMembers);

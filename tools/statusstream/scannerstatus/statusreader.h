@@ -37,7 +37,7 @@ public:
     int timeout() const;
     /// The latest stage reached, -1 before the first.
     int stage() const;
-    /// The first final message, or tool output (Item()) while none has come.
+    /// The first final message; while none has come, an empty Item, which is not final.
     Item finalMessage() const;
 
 Q_SIGNALS:

@@ -1,10 +1,13 @@
 # Install rules and packages. Included at the end of the top-level CMakeLists.txt,
 # after tools/ and tests/, so that it sees every program target.
 #
-# Two components, each packed as .deb and .tar.gz by cpack:
+# Four components, each packed as .deb and .tar.gz by cpack:
 #   device  scanner-upgrade: the device program;
 #   host    scanner-upgrade-tools: the host tools that exist in this tree
-#           (upgrade-pack, and the status stream reader scanner-status).
+#           (upgrade-pack, and the status stream reader scanner-status);
+#   lib     libscannerstatus1: the status stream library, which scanner-status links;
+#   dev     libscannerstatus-dev: what a program needs to build against the library:
+#           headers, the unversioned link, a CMake package and a pkg-config file.
 # Each also carries a manual page per program, and its copyright and changelog.
 # The packages are for the architecture being built: the cross build makes arm64.
 
@@ -19,6 +22,44 @@ foreach(tool upgrade-pack scanner-status)
         list(APPEND SCANNER_HOST_PROGRAMS ${tool})
     endif()
 endforeach()
+
+# The library where Debian keeps its own, in the multiarch directory, whatever the prefix.
+if(CMAKE_LIBRARY_ARCHITECTURE)
+    set(SCANNER_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE})
+else()
+    set(SCANNER_LIBDIR ${CMAKE_INSTALL_LIBDIR})
+endif()
+get_target_property(SCANNER_STATUS_SOVERSION scannerstatus SOVERSION)
+set(SCANNER_STATUS_PACKAGE libscannerstatus${SCANNER_STATUS_SOVERSION})
+set(_scanner_cmakedir ${SCANNER_LIBDIR}/cmake/ScannerStatus)
+# A shared library is not run: read and write for its owner, read for everyone else.
+install(
+    TARGETS scannerstatus EXPORT ScannerStatusTargets
+    LIBRARY DESTINATION ${SCANNER_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev
+            PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/tools/statusstream/scannerstatus/statusstream.h
+              ${CMAKE_SOURCE_DIR}/tools/statusstream/scannerstatus/statusreader.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/scannerstatus COMPONENT dev)
+install(EXPORT ScannerStatusTargets NAMESPACE ScannerStatus:: DESTINATION ${_scanner_cmakedir}
+        COMPONENT dev)
+include(CMakePackageConfigHelpers)
+write_basic_package_version_file(
+    ${CMAKE_BINARY_DIR}/ScannerStatusConfigVersion.cmake VERSION ${PROJECT_VERSION}
+    COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_SOURCE_DIR}/tools/statusstream/ScannerStatusConfig.cmake
+              ${CMAKE_BINARY_DIR}/ScannerStatusConfigVersion.cmake
+        DESTINATION ${_scanner_cmakedir} COMPONENT dev)
+# The pkg-config file finds its prefix from where it lies, so that it also serves from a root
+# that the packages were unpacked into (dpkg -x).
+file(RELATIVE_PATH SCANNER_PC_PREFIX /usr/${SCANNER_LIBDIR}/pkgconfig /usr)
+configure_file(${CMAKE_SOURCE_DIR}/tools/statusstream/scannerstatus.pc.in
+               ${CMAKE_BINARY_DIR}/scannerstatus.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/scannerstatus.pc DESTINATION ${SCANNER_LIBDIR}/pkgconfig
+        COMPONENT dev)
+install(FILES ${CMAKE_SOURCE_DIR}/tools/statusstream/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${SCANNER_STATUS_PACKAGE}
+        COMPONENT lib)
 
 set(SCANNER_PACKAGE_CONTACT "Scanner upgrade maintainers <maintainers@users.noreply.example>"
     CACHE STRING "Maintainer named in the packages")
@@ -51,6 +92,11 @@ add_custom_command(
             ${CMAKE_SOURCE_DIR}/CHANGELOG.md ${PROJECT_NAME} ${SCANNER_PACKAGE_CONTACT}
     DEPENDS ${_scanner_docs_script} ${CMAKE_SOURCE_DIR}/CHANGELOG.md VERBATIM)
 add_custom_command(
+    OUTPUT ${_scanner_docs}/scannerstatus.md.gz
+    COMMAND ${_scanner_docs_script} doc ${_scanner_docs}/scannerstatus.md.gz
+            ${CMAKE_SOURCE_DIR}/docs/scannerstatus.md
+    DEPENDS ${_scanner_docs_script} ${CMAKE_SOURCE_DIR}/docs/scannerstatus.md VERBATIM)
+add_custom_command(
     OUTPUT ${_scanner_docs}/scanner-upgrade.8.gz
     COMMAND ${_scanner_docs_script} page ${_scanner_docs}/scanner-upgrade.8.gz
             ${CMAKE_SOURCE_DIR}/man/scanner-upgrade.8 ${CMAKE_SOURCE_DIR}/README.md ${PROJECT_VERSION}
@@ -63,9 +109,14 @@ if(SCANNER_HOST_PROGRAMS)
     install(FILES ${_scanner_doc_files}
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/scanner-upgrade-tools COMPONENT host)
 endif()
+install(FILES ${_scanner_doc_files}
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${SCANNER_STATUS_PACKAGE} COMPONENT lib)
+install(FILES ${_scanner_doc_files} ${_scanner_docs}/scannerstatus.md.gz
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libscannerstatus-dev COMPONENT dev)
 install(FILES ${_scanner_docs}/scanner-upgrade.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
         COMPONENT device)
-list(APPEND _scanner_doc_files ${_scanner_docs}/scanner-upgrade.8.gz)
+list(APPEND _scanner_doc_files ${_scanner_docs}/scanner-upgrade.8.gz
+     ${_scanner_docs}/scannerstatus.md.gz)
 
 # The host tools' pages need help2man, and the tools must run here: a cross build
 # runs them under its emulator. The instrumented builds make no packages, and a
@@ -114,7 +165,7 @@ set(CPACK_STRIP_FILES TRUE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 
-set(CPACK_COMPONENTS_ALL device)
+set(CPACK_COMPONENTS_ALL device lib dev)
 if(SCANNER_HOST_PROGRAMS)
     list(APPEND CPACK_COMPONENTS_ALL host)
 endif()
@@ -149,6 +200,35 @@ stream into messages and explains each of them.")
 # Without lbzip2 upgrade-pack firmware compresses on one core only.
 set(CPACK_DEBIAN_HOST_PACKAGE_RECOMMENDS lbzip2)
 set(CPACK_ARCHIVE_HOST_FILE_NAME scanner-upgrade-tools-${PROJECT_VERSION}-${SCANNER_DEB_ARCH})
+# dpkg-shlibdeps finds the library that scanner-status links in the build, not in a package.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/tools/statusstream)
+set(CPACK_DEBIAN_HOST_PACKAGE_DEPENDS "${SCANNER_STATUS_PACKAGE} (= ${PROJECT_VERSION})")
+
+set(CPACK_DEBIAN_LIB_PACKAGE_NAME ${SCANNER_STATUS_PACKAGE})
+set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_LIB_DESCRIPTION
+    "Status stream library for the document-scanner appliance's upgrades
+The appliance's main application follows scanner-upgrade through the status
+messages on its standard output. This library splits that stream into
+messages and tool output, tells each message's code, kind and meaning, and
+runs the device program with Qt signals for each message, stage and outcome.")
+# The library's shlibs file: a program built against this version runs with any later one of
+# the same soname. Debian wants an ldconfig trigger where CPack writes maintainer scripts that
+# run ldconfig; the package has both, and lintian overrides (beside the trigger) that say so.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/tools/statusstream/triggers)
+set(CPACK_ARCHIVE_LIB_FILE_NAME ${SCANNER_STATUS_PACKAGE}-${PROJECT_VERSION}-${SCANNER_DEB_ARCH})
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libscannerstatus-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${SCANNER_STATUS_PACKAGE} (= ${PROJECT_VERSION}), qtbase5-dev")
+set(CPACK_DEBIAN_DEV_DESCRIPTION
+    "Status stream library for the appliance's upgrades (development files)
+Headers, the CMake package ScannerStatus, the pkg-config file scannerstatus
+and the documentation of libscannerstatus, which reads the status stream of
+the document-scanner appliance's firmware upgrade program.")
+set(CPACK_ARCHIVE_DEV_FILE_NAME libscannerstatus-dev-${PROJECT_VERSION}-${SCANNER_DEB_ARCH})
 
 include(CPack)
 

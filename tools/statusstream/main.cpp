@@ -1,17 +1,18 @@
 #include "commandline.h"
-#include "statusstream.h"
+#include <scannerstatus/statusreader.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
+#include <QTimer>
 
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 
 namespace {
@@ -19,33 +20,31 @@ namespace {
 enum ExitCode { Success = 0, Failure = 1, UsageError = 2, NoOutcome = 3, CannotStart = 4 };
 
 struct Printer {
-    qint64 startMs;
     bool timed = true;
     bool sawFinal = false;
     ExitCode outcome = NoOutcome;
 
-    void print(const QList<StatusStream::Item>& items)
+    void print(const QList<ScannerStatus::Item>& items)
     {
-        for (const StatusStream::Item& item : items) {
+        for (const ScannerStatus::Item& item : items) {
             // A recorded stream has no arrival times; its column says so.
             const QByteArray at =
-                timed ? QString::asprintf("[%8.3f s]", double(item.arrivalMs - startMs) / 1000.0)
-                            .toLatin1()
+                timed ? QString::asprintf("[%8.3f s]", double(item.arrivalMs()) / 1000.0).toLatin1()
                       : QByteArrayLiteral("[ recorded ]");
             // Tool output has lines, and so has a recorded message that tool output follows;
             // what else a line holds that a terminal would act on is shown escaped, as
             // upgrade-pack plan shows the messages it foretells.
             QStringList lines;
-            for (const QByteArray& line : item.bytes.split('\n'))
+            for (const QByteArray& line : item.bytes().split('\n'))
                 lines << escapedText(QString::fromLocal8Bit(line));
             const QByteArray text = lines.join(QStringLiteral("\n             | ")).toLocal8Bit();
-            if (item.kind == StatusStream::Item::Message) {
-                writeOutput(at + ' ' + text + "\n             -> " +
-                                StatusStream::meaning(item.bytes).toLocal8Bit() + '\n',
+            if (item.isMessage()) {
+                writeOutput(at + ' ' + text + "\n             -> " + item.meaning().toLocal8Bit() +
+                                '\n',
                             true);
-                if (StatusStream::isFinal(item.bytes)) {
+                if (item.isFinal()) {
                     sawFinal = true;
-                    outcome = item.bytes.startsWith("UB99") ? Success : Failure;
+                    outcome = item.kind() == ScannerStatus::Item::Success ? Success : Failure;
                 }
             } else {
                 writeOutput(at + " (tool output) | " + text + '\n', true);
@@ -53,11 +52,6 @@ struct Printer {
         }
     }
 };
-
-qint64 now()
-{
-    return QDateTime::currentMSecsSinceEpoch();
-}
 
 int usageError(const QString& why)
 {
@@ -145,65 +139,68 @@ int run()
         return usageError(problem);
 
     const QStringList command = parser.positionalArguments();
-    Printer printer{now()};
+    Printer printer;
     if (parser.isSet(offline)) {
         if (!command.isEmpty())
             return usageError(QStringLiteral("--offline reads standard input and runs no COMMAND"));
         QFile in;
         in.open(stdin, QIODevice::ReadOnly);
         printer.timed = false;
-        printer.print(StatusStream::split(in.readAll()));
+        printer.print(ScannerStatus::StatusStream::split(in.readAll()));
         return printer.outcome;
     }
-    StatusStream stream;
     QElapsedTimer clock;
     clock.start();
+    const qint64 timeoutMs = qMin<qint64>(timeoutS, INT_MAX / 1000) * 1000;
 
     if (command.isEmpty()) {
+        ScannerStatus::StatusStream stream;
         pollfd in{STDIN_FILENO, POLLIN, 0};
         char buffer[65536];
-        qint64 lastArrival = now();
-        while (clock.elapsed() < timeoutS * 1000) {
+        qint64 lastArrival = 0;
+        while (clock.elapsed() < timeoutMs) {
             if (poll(&in, 1, 20) > 0) {
                 const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
                 if (n <= 0)
                     break;
-                lastArrival = now();
+                lastArrival = clock.elapsed();
                 printer.print(stream.feed(QByteArray(buffer, int(n)), lastArrival));
             }
-            printer.print(stream.flush(now()));
-            if (printer.sawFinal && now() - lastArrival >= settleMs)
+            printer.print(stream.flush(clock.elapsed()));
+            if (printer.sawFinal && clock.elapsed() - lastArrival >= settleMs)
                 break;
         }
-        printer.print(stream.flush(now(), true));
+        printer.print(stream.finish());
         return outcome(printer, clock, timeoutS);
     }
 
-    QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(command.first(), command.mid(1));
-    if (!child.waitForStarted(10000)) {
+    ScannerStatus::UpgradeRunner runner;
+    runner.setTimeout(int(timeoutMs));
+    QEventLoop loop;
+    QTimer quiet;
+    quiet.setSingleShot(true);
+    const auto show = [&](const ScannerStatus::Item& item) {
+        printer.print({item});
+        // The wait for quiet after the final message ends with --timeout too.
+        if (printer.sawFinal)
+            quiet.start(int(qBound<qint64>(0, timeoutMs - clock.elapsed(), settleMs)));
+    };
+    QObject::connect(&runner, &ScannerStatus::UpgradeRunner::messageReceived, show);
+    QObject::connect(&runner, &ScannerStatus::UpgradeRunner::toolOutputReceived, show);
+    QObject::connect(&runner, &ScannerStatus::UpgradeRunner::timedOut, &loop, &QEventLoop::quit);
+    QObject::connect(&quiet, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(runner.process(),
+                     QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
+                     &QEventLoop::quit);
+    runner.start(command.first(), command.mid(1));
+    if (!runner.process()->waitForStarted(10000)) {
         std::fprintf(stderr, "scanner-status: %s: cannot start: %s\n", qPrintable(command.first()),
-                     qPrintable(child.errorString()));
+                     qPrintable(runner.process()->errorString()));
         return CannotStart;
     }
-    qint64 lastArrival = now();
-    while (clock.elapsed() < timeoutS * 1000 && child.state() == QProcess::Running) {
-        if (child.waitForReadyRead(20)) {
-            lastArrival = now();
-            printer.print(stream.feed(child.readAllStandardOutput(), lastArrival));
-        }
-        printer.print(stream.flush(now()));
-        if (printer.sawFinal && now() - lastArrival >= settleMs)
-            break;
-    }
+    loop.exec();
     // The device program never ends by itself: the parent ends it, as here.
-    if (child.state() != QProcess::NotRunning) {
-        ::kill(pid_t(child.processId()), SIGKILL);
-        child.waitForFinished(10000);
-    }
-    printer.print(stream.feed(child.readAllStandardOutput(), now()));
-    printer.print(stream.flush(now(), true));
+    runner.stop();
     return outcome(printer, clock, timeoutS);
 }
 

@@ -248,6 +248,13 @@ private slots:
         // Packages the device reads otherwise than their tables say, and a FIFO without a writer.
         PackageBytes negative = makePackage({{"a.bin", "x"}});
         negative.bytes[negative.at["item count"] + 1] = '\x80';
+        // Size texts that disagree with the 15 bytes the chunk carries.
+        const PackageBytes notes = makePackage({{"c.txt", c}});
+        for (const char* size : {"14", "16"})
+            QVERIFY(writeFile(
+                base() + "/size" + size + ".pkg",
+                QByteArray(notes.bytes)
+                    .replace(notes.at["payload size"], 6, PackageBytes().text(size).bytes)));
         const QString nul = QString("fw") + QChar(0) + ".bin";
         QVERIFY(writeFile(base() + "/dup.pkg",
                           makePackage({{"a/x.bin", "one"}, {"b/x.bin", "two"}}).bytes) &&

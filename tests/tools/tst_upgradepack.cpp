@@ -206,6 +206,9 @@ private slots:
                                 "touch -d @1650000000 fw/Image && touch -d @1600000000 same/Image\n"
                                 "touch -d @1700000000 fw/boot/uboot.bin same/boot/uboot.bin\n"
                                 "touch -d @1800000000 same/fileMd5s\n"
+                                // fw again, its newest file now the first read and archived.
+                                "cp -r fw fresh && touch -d @1650000000 fresh/boot/uboot.bin\n"
+                                "touch -d @1700000000 fresh/Image\n"
                                 "e=$(printf '\\351') && mkdir -p latin latindir/d$e\n"
                                 "echo >latin/lat$e.bin && echo >latindir/d$e/rootfs.ext4\n"
                                 "mkdir utf8 && printf e >utf8/caf$(printf '\\303\\251').bin\n"

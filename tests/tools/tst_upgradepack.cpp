@@ -317,7 +317,8 @@ private slots:
                 planPackage("unlisted", {"-extra.bin"}) && planPackage("side", {"System.map"}) &&
                 planPackage("odd", {"-f1=<fifo>", "-f2=<fifo>", "-f3=<fifo>", "-f4=<fifo>",
                                     "-out=->/etc/passwd", "-in=->f1", "-up=->../../x"}) &&
-                planPackage("whole", whole) && planPackage("whole-again", whole) &&
+                planPackage("above", {"-up=->../../../../x"}) && planPackage("whole", whole) &&
+                planPackage("whole-again", whole) &&
                 planPackage("whole-kernel", QStringList{"Image=kernel 2"} + whole.mid(1)) &&
                 planPackage("whole-noboot", noBoot) && planPackage("whole-kt520", whole, "KT520") &&
                 planPackage("whole-rebuilt", whole, "KT310", 1700003600));

@@ -18,8 +18,12 @@ QByteArray md5(const QByteArray& data)
 
 QByteArray readFile(const QString& path)
 {
+    // readAll() gives a null array for an empty file too: only a missing one may read as null.
     QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    const QByteArray data = file.readAll();
+    return data.isNull() ? QByteArrayLiteral("") : data;
 }
 
 QStringList parts(const QString& text, const QString& separator)

@@ -13,7 +13,7 @@ using Files = QList<QPair<QString, QByteArray>>;
 
 /// The MD5 of data as 32 lower-case hex digits.
 QByteArray md5(const QByteArray& data);
-/// The content of a host file; a null array when it cannot be read.
+/// The content of a host file; a null array when it cannot be read, an empty one when empty.
 QByteArray readFile(const QString& path);
 /// The parts of text between separators, without the empty ones.
 QStringList parts(const QString& text, const QString& separator);

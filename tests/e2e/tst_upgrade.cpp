@@ -201,6 +201,7 @@ private slots:
         // arrive earlier than that after the exec, however late the reads come.
         const QList<DeviceRun::Chunk> chunks = run.chunks();
         const qint64 execMs = run.read("/run/sandbox/exec-ns").trimmed().toLongLong() / 1000000;
+        QVERIFY2(execMs > 0, "the sandbox noted no exec time");
         for (int i = 0; i < chunks.size(); ++i)
             QVERIFY2(chunks.at(i).arrivalMs - execMs >= 500 + 550 * i, chunks.at(i).bytes);
         const QByteArray syncs = run.read("/run/sandbox/sync-ns");
@@ -225,7 +226,9 @@ private slots:
                     row.device.value("/run/sandbox/fake/" + argv.value(0)) != "missing")
                     planned << argv.join('|');
             }
-            QStringList calls = parts(QString::fromUtf8(run.read("/run/sandbox/calls.log")), "\n");
+            const QByteArray callLog = run.read("/run/sandbox/calls.log");
+            QVERIFY2(!callLog.isNull(), "the sandbox logged no calls, not even none");
+            QStringList calls = parts(QString::fromUtf8(callLog), "\n");
             planned.sort();
             calls.sort();
             QCOMPARE(calls, planned);
@@ -251,8 +254,11 @@ private slots:
         run.stop();
 
         const QString marker = m_macros["MARKER"], log = m_macros["LOG"];
+        // A null array is a missing file, which Qt takes as equal to an empty one.
+        const QByteArray markerContent = run.read(marker);
         if (!row.device.contains(marker))
-            QVERIFY(last.startsWith("UC") ? run.read(marker) == "" : run.read(marker).isNull());
+            QVERIFY2(markerContent.isNull() != last.startsWith("UC") && markerContent.isEmpty(),
+                     "the error marker is there, and empty, after a UC message alone");
         if (last.startsWith("UB99") && !row.device.contains(log)) {
             const QString record = QString::fromUtf8(run.read(log));
             QVERIFY(QRegularExpression("^\\d{17}--upgradesuccess--" + row.args.first() + "$")
@@ -295,10 +301,13 @@ private slots:
             } else if (check == "unchanged") {
                 QVERIFY(run.read(row.args.first()) == row.package);
             } else if (path == "calls") {
-                QStringList calls =
-                    parts(QString::fromUtf8(run.read("/run/sandbox/calls.log")), "\n");
+                const QByteArray callLog = run.read("/run/sandbox/calls.log");
+                QVERIFY2(!callLog.isNull(), "the sandbox logged no calls, not even none");
+                QStringList calls = parts(QString::fromUtf8(callLog), "\n");
                 calls.sort();
                 QCOMPARE(calls.join('\n'), QString::fromUtf8(unescape(value)));
+            } else if (content.isNull() && check.at(at) != '@') {
+                QFAIL(qPrintable("missing " + path));
             } else if (check.at(at) == '~') {
                 QVERIFY2(QString::fromUtf8(content).contains(
                              QRegularExpression(QString::fromUtf8(unescape(value)))),
@@ -397,9 +406,9 @@ void TestUpgrade::prepare()
     m_packages.insert("pax", handMade({pax}));
     m_packages.insert("longname", handMade({longName}));
     m_packages.insert("sparse", handMade({sparse}));
-    m_packages.insert("relinked", handMade({again, member("ota_file/keep1", '1', "", "ota_file/a"),
-                                            again, member("ota_file/keep2", '1', "", "ota_file/a"),
-                                            again}));
+    m_packages.insert("relinked",
+                      handMade({again, member("ota_file/keep1", '1', "", "ota_file/a"), again,
+                                member("ota_file/keep2", '1', "", "ota_file/a"), again}));
     m_packages.insert("holes", handMade({holes}));
 }
 
@@ -410,8 +419,8 @@ void TestUpgrade::addRandomRows()
     const int count = drawn.value(0).toInt();
     for (quint32 seed = drawn.value(1).toUInt(); seed < drawn.value(1).toUInt() + count; ++seed) {
         Row& row = m_rows[QStringLiteral("random archive %1").arg(seed)];
-        row.package = makePackage({{"fw.tar.bz2", bzip2(tarArchive(randomArchive(seed, 3 << 20)))}})
-                          .bytes;
+        row.package =
+            makePackage({{"fw.tar.bz2", bzip2(tarArchive(randomArchive(seed, 3 << 20)))}}).bytes;
         // From what holds the package alone to what holds it and all it unpacks to.
         const qint64 pages = (row.package.size() + 4095) / 4096 + 1 + seed * 7919 % 1024;
         row.tmpSize = QString::number(pages * 4096);

@@ -83,7 +83,9 @@ private slots:
         const bool ok = PackProcess::instance().saveBinaryFile("T1", kInfo, items, "out.pkg");
         setrlimit(RLIMIT_FSIZE, &saved);
         QVERIFY(!ok);
-        QCOMPARE(readFile("out.pkg"), failure == "self" ? QByteArray("precious") : QByteArray());
+        // No file at all, not even an empty one: Qt compares a null array equal to an empty one.
+        const QByteArray left = readFile("out.pkg");
+        QVERIFY(failure == "self" ? left == "precious" : left.isNull());
     }
 
     void fileAbove4GiBIsCarriedWhole()

@@ -168,7 +168,8 @@ private slots:
              {"sub/c.txt=firmware notes\n", "other/c.txt=another", "out.pkg=an older package",
               "out/c.txt=an older c.txt", "build/self.pkg=named like the package",
               "empty.bin=", "fw/Image=kernel", "fw/fileMd5s=old", "fw/boot/uboot.bin=boot loader",
-              "spaced/my notes.txt=x", "dots/.gitkeep=", "staged/images/520M0App.bin=m",
+              "spaced/my notes.txt=x", "tabbed/my\tnotes.txt=x", "lined/my\nnotes.txt=x",
+              "dots/.gitkeep=", "staged/images/520M0App.bin=m",
               R"(savepara.txt={"savePara": true})", "notjson.txt={",
               "broken/lbzip2=#!/bin/sh\necho 'lbzip2: cannot compress' >&2\nexit 3",
               "killed/tar=#!/bin/sh\nkill -9 $$",
@@ -205,6 +206,9 @@ private slots:
                                 "touch -d @1650000000 fw/Image && touch -d @1600000000 same/Image\n"
                                 "touch -d @1700000000 fw/boot/uboot.bin same/boot/uboot.bin\n"
                                 "touch -d @1800000000 same/fileMd5s\n"
+                                // fw again, its newest file now the first read and archived.
+                                "cp -r fw fresh && touch -d @1650000000 fresh/boot/uboot.bin\n"
+                                "touch -d @1700000000 fresh/Image\n"
                                 "e=$(printf '\\351') && mkdir -p latin latindir/d$e\n"
                                 "echo >latin/lat$e.bin && echo >latindir/d$e/rootfs.ext4\n"
                                 "mkdir utf8 && printf e >utf8/caf$(printf '\\303\\251').bin\n"
@@ -248,6 +252,13 @@ private slots:
         // Packages the device reads otherwise than their tables say, and a FIFO without a writer.
         PackageBytes negative = makePackage({{"a.bin", "x"}});
         negative.bytes[negative.at["item count"] + 1] = '\x80';
+        // Size texts that disagree with the 15 bytes the chunk carries.
+        const PackageBytes notes = makePackage({{"c.txt", c}});
+        for (const char* size : {"14", "16"})
+            QVERIFY(writeFile(
+                base() + "/size" + size + ".pkg",
+                QByteArray(notes.bytes)
+                    .replace(notes.at["payload size"], 6, PackageBytes().text(size).bytes)));
         const QString nul = QString("fw") + QChar(0) + ".bin";
         QVERIFY(writeFile(base() + "/dup.pkg",
                           makePackage({{"a/x.bin", "one"}, {"b/x.bin", "two"}}).bytes) &&
@@ -306,7 +317,8 @@ private slots:
                 planPackage("unlisted", {"-extra.bin"}) && planPackage("side", {"System.map"}) &&
                 planPackage("odd", {"-f1=<fifo>", "-f2=<fifo>", "-f3=<fifo>", "-f4=<fifo>",
                                     "-out=->/etc/passwd", "-in=->f1", "-up=->../../x"}) &&
-                planPackage("whole", whole) && planPackage("whole-again", whole) &&
+                planPackage("above", {"-up=->../../../../x"}) && planPackage("whole", whole) &&
+                planPackage("whole-again", whole) &&
                 planPackage("whole-kernel", QStringList{"Image=kernel 2"} + whole.mid(1)) &&
                 planPackage("whole-noboot", noBoot) && planPackage("whole-kt520", whole, "KT520") &&
                 planPackage("whole-rebuilt", whole, "KT310", 1700003600));
@@ -368,29 +380,32 @@ private slots:
                           want = bytes(check.mid(at + (check.mid(at, 2) == "==" ? 2 : 1)));
             const QByteArray actual =
                 subject == "out" ? rawOut : readFile(QDir(dir).filePath(subject));
+            // A missing file or archive must not pass for an empty one.
+            int tarCode = 0;
+            const auto tar = [&](const QStringList& args) {
+                return QString::fromUtf8(run(QStringList{"tar"} + args, dir, &tarCode));
+            };
+            if (subject != "out" && !subject.contains(':'))
+                QVERIFY2(!actual.isNull(), qPrintable("missing " + subject));
             if (subject == "out" && check.at(at) == '~')
                 QVERIFY2(out.contains(QRegularExpression(want)), qPrintable(out));
             else if (subject.startsWith("tarv:"))
-                QCOMPARE(QString::fromUtf8(run({"tar", "--utc", "--full-time", "--numeric-owner",
-                                                "-tvf", subject.mid(5)},
-                                               dir))
+                QCOMPARE(tar({"--utc", "--full-time", "--numeric-owner", "-tvf", subject.mid(5)})
                              .replace(QRegularExpression(" +"), " "),
                          want);
             else if (subject.startsWith("mode:"))
                 QCOMPARE(modeOf(QDir(dir).filePath(subject.mid(5))), want);
             else if (subject.startsWith("tar:") && subject.count(':') == 2)
-                QCOMPARE(
-                    QString::fromUtf8(run(
-                        {"tar", "-xOf", subject.section(':', 1, 1), subject.section(':', 2)}, dir)),
-                    want);
+                QCOMPARE(tar({"-xOf", subject.section(':', 1, 1), subject.section(':', 2)}), want);
             else if (subject.startsWith("tar:"))
-                QCOMPARE(parts(QString::fromUtf8(run({"tar", "-tf", subject.mid(4)}, dir)), "\n")
-                             .join(' '),
-                         want);
+                QCOMPARE(parts(tar({"-tf", subject.mid(4)}), "\n").join(' '), want);
             else if (check.mid(at, 2) == "==")
-                QVERIFY2(actual == readFile(QDir(dir).filePath(want)), qPrintable(check));
+                QVERIFY2(!readFile(QDir(dir).filePath(want)).isNull() &&
+                             actual == readFile(QDir(dir).filePath(want)),
+                         qPrintable(check));
             else
                 QVERIFY2(actual.startsWith(want.toUtf8()), qPrintable(check));
+            QVERIFY2(tarCode == 0, qPrintable(check));
         }
     }
 };

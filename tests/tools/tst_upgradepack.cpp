@@ -3,6 +3,7 @@
 // text, and the files it left. A failed job must leave the directory as it found it.
 #include "devicerun.h"
 #include "fixtures.h"
+#include "tarwriter.h"
 
 #include <QDirIterator>
 #include <QJsonDocument>
@@ -153,6 +154,20 @@ class TestUpgradePack : public QObject {
                    makePackage({{plain ? "fw.tar" : "fw.tar.bz2", bytes}}, "T1", model).bytes);
     }
 
+    // Members no firmware archive should hold, beside an empty manifest.
+    static QByteArray oddMembers()
+    {
+        QList<TarEntry> members;
+        for (const char* name :
+             {"ota_file/fileMd5s", "/etc/abs.bin", "outside.bin", "ota_file/suid"}) {
+            TarEntry member;
+            member.name = name;
+            member.mode = member.name.endsWith("suid") ? 04755 : 0644;
+            members << member;
+        }
+        return makePackage({{"fw.tar.bz2", bzip2(tarArchive(members))}}).bytes;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -270,6 +285,7 @@ private slots:
                     base() + "/nulmodel.pkg",
                     makePackage({{"a.bin", "a"}}, "T1", "KT" + QString(QChar(0)) + "310").bytes) &&
                 writeFile(base() + "/negative.pkg", negative.bytes) &&
+                writeFile(base() + "/odd2.pkg", oddMembers()) &&
                 writeFile(base() + "/ab.pkg",
                           makePackage({{"a.bin", "new a"}, {"b.bin", "new b"}}).bytes) &&
                 writeFile(base() + "/part/a.bin", "old") && QDir().mkpath(base() + "/part/b.bin") &&

@@ -138,14 +138,14 @@ private slots:
         QTest::addColumn<int>("timeoutMs");
         QTest::addColumn<QString>("expected");
         QTest::newRow("a whole run with tool output")
-            << "printf UB10x; sleep 0.5; printf UB14y; sleep 0.1; printf 'tar: z\\n'; sleep 0.5; "
+            << "printf UB10x; sleep 0.8; printf UB14y; sleep 0.1; printf 'tar: z\\n'; sleep 0.8; "
                "printf 'UB99upgrade success! reboot!'; exec sleep 30"
             << 10000 << "UB10 0 UB14 5 tool UB99 12 final:UB99";
         QTest::newRow("cut before its final message")
-            << "printf UB10x; sleep 0.5; printf UB16y; exec sleep 30" << 1500
+            << "printf UB10x; sleep 0.8; printf UB16y; exec sleep 30" << 1500
             << "UB10 0 UB16 7 timed out";
         QTest::newRow("a failed verification ends twice")
-            << "printf UB15x; sleep 0.5; printf UC30y; sleep 0.5; printf UC19z; exec sleep 30"
+            << "printf UB15x; sleep 0.8; printf UC30y; sleep 0.8; printf UC19z; exec sleep 30"
             << 10000 << "UB15 6 UC30 final:UC30 UC19 final:UC30";
     }
     void runner()

@@ -9,11 +9,6 @@ namespace {
 const int kShownAlone = 3;
 const char kOtaPrefix[] = "ota_file/";
 
-QString shownPath(const QString& path, const QString& shownFrom)
-{
-    return path.startsWith(shownFrom) ? path.mid(shownFrom.size()) : path;
-}
-
 QString stageLabel(const st_otaStage& stage)
 {
     return QStringLiteral("%1 stage (keyword \"%2\")")
@@ -102,6 +97,11 @@ QVector<StageHazard> stageHazards(const QStringList& paths, const QString& shown
                                 .arg(matched.join(QStringLiteral(", the ")))});
     }
     return hazards;
+}
+
+QString shownPath(const QString& path, const QString& shownFrom)
+{
+    return path.startsWith(shownFrom) ? path.mid(shownFrom.size()) : path;
 }
 
 MemberHazard memberHazard(const TarMember& member)

@@ -14,6 +14,9 @@ struct StageHazard {
     QString text;
 };
 
+/// path without the prefix shownFrom, when it has it.
+QString shownPath(const QString& path, const QString& shownFrom);
+
 /// The hazards of the stage table for unpacked files listed in this order (device paths), each
 /// path shown without the prefix shownFrom.
 QVector<StageHazard> stageHazards(const QStringList& paths, const QString& shownFrom);

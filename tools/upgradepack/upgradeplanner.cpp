@@ -21,11 +21,6 @@ bool writeFile(const QString& path, const QByteArray& content)
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
-QString shownPath(const QString& path, const QString& shownFrom)
-{
-    return path.startsWith(shownFrom) ? path.mid(shownFrom.size()) : path;
-}
-
 /// The device program's upgrader, with what a plan reports of it in view.
 class PlannedScanner : public UpgradeScanner {
 public:

@@ -1,7 +1,7 @@
 // Follows an upgrade and prints a line for each stage it reaches, then the outcome.
 //   statusprogress --recorded FILE     reads a recorded stream
 //   statusprogress COMMAND [ARG]...    runs the device program, e.g. in the device sandbox:
-//     statusprogress tests/sandbox/sandbox --root DIR -- scanner-upgrade /tmp/upgrade/p.bin
+//     statusprogress build/bin/scanner-sandbox --root DIR -- scanner-upgrade /tmp/upgrade/p.bin
 // Exit status: 0 after UB99, 1 after a UC message, 2 on a usage error, 3 without either.
 #include <scannerstatus/statusreader.h>
 

@@ -12,10 +12,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 QStringList targetCommand(const QString& program)
 {
@@ -70,39 +74,70 @@ bool DeviceRun::start(const QStringList& arguments)
 {
     stop();
     m_chunks.clear();
-    m_closeOutput = false;
     const QByteArray fifo = QFile::encodeName(m_root.filePath(QStringLiteral("stdout")));
     ::mkfifo(fifo.constData(), 0600);
-    // Opened for reading first, the FIFO lets QProcess open it for the program's output at once.
+    // Opened for reading first, the FIFO lets the program open it for its output at once.
     const int fd = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    QStringList sandboxArgs{QStringLiteral("--root"), m_root.path()};
+    QStringList command{QStringLiteral(SCANNER_SANDBOX_BIN), QStringLiteral("--root"),
+                        m_root.path()};
     if (!m_tmpSize.isEmpty())
-        sandboxArgs << QStringLiteral("--tmp-size") << m_tmpSize;
-    sandboxArgs << QStringLiteral("--") << targetCommand(QStringLiteral(SCANNER_UPGRADE_BIN))
-                << arguments;
-    m_process = std::make_unique<QProcess>();
-    m_process->setStandardOutputFile(QFile::decodeName(fifo));
+        command << QStringLiteral("--tmp-size") << m_tmpSize;
+    command << QStringLiteral("--") << targetCommand(QStringLiteral(SCANNER_UPGRADE_BIN))
+            << arguments;
+    QList<QByteArray> bytes;
+    std::vector<char*> argv;
+    for (const QString& argument : command)
+        bytes << QFile::encodeName(argument);
+    for (QByteArray& argument : bytes)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
     QDir().mkpath(hostPath(QStringLiteral("/run/sandbox")));
-    m_process->setStandardErrorFile(hostPath(QStringLiteral("/run/sandbox/trace")));
-    m_process->start(QStringLiteral(SCANNER_SANDBOX_SCRIPT), sandboxArgs);
+    const QByteArray trace = QFile::encodeName(hostPath(QStringLiteral("/run/sandbox/trace")));
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, fifo.constData(), O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 2, trace.constData(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    // The program gets every signal's default action and none blocked, whatever the test set.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    const bool started =
+        ::posix_spawn(&m_pid, argv.front(), &files, &attributes, argv.data(), environ) == 0;
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&files);
+    m_running = started;
+    m_stopReading = ::eventfd(0, EFD_CLOEXEC);
     m_reader = std::thread([this, fd] { readOutput(fd); });
-    return m_process->waitForStarted(10000);
+    return started;
 }
 
 void DeviceRun::readOutput(int fd)
 {
-    pollfd poller{fd, POLLIN, 0};
+    pollfd pollers[2] = {{fd, POLLIN, 0}, {m_stopReading, POLLIN, 0}};
     char buffer[65536];
-    while (!m_closeOutput) {
-        if (::poll(&poller, 1, 20) <= 0)
-            continue;
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        const qint64 now = QDateTime::currentMSecsSinceEpoch();
-        if (n <= 0 && !(n < 0 && errno == EAGAIN))
+    for (;;) {
+        if (::poll(pollers, 2, -1) < 0 && errno != EINTR)
             break;
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (n > 0)
-            m_chunks.append({QByteArray(buffer, int(n)), now});
+        // What is in the pipe is read before a request to stop, so that stop() collects it.
+        if (pollers[0].revents) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            const qint64 now = QDateTime::currentMSecsSinceEpoch();
+            if (n > 0) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_chunks.append({QByteArray(buffer, int(n)), now});
+                continue;
+            }
+            if (n == 0 || errno != EAGAIN)
+                break;
+        }
+        if (pollers[1].revents)
+            break;
     }
     // The program's next write then finds no reader, as when its parent goes away.
     ::close(fd);
@@ -110,7 +145,7 @@ void DeviceRun::readOutput(int fd)
 
 void DeviceRun::closeOutput()
 {
-    m_closeOutput = true;
+    ::eventfd_write(m_stopReading, 1);
 }
 
 bool DeviceRun::waitUntil(const std::function<bool()>& done, int timeoutMs)
@@ -141,15 +176,22 @@ QByteArray DeviceRun::output() const
 
 bool DeviceRun::isRunning() const
 {
-    return m_process && m_process->state() != QProcess::NotRunning;
+    if (m_running && ::waitpid(m_pid, nullptr, WNOHANG) == m_pid)
+        m_running = false;
+    return m_running;
 }
 
 void DeviceRun::stop()
 {
     if (isRunning()) {
-        ::kill(pid_t(m_process->processId()), SIGKILL);
-        m_process->waitForFinished(10000);
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+        m_running = false;
     }
-    if (m_reader.joinable())
+    if (m_reader.joinable()) {
+        // A child the program left behind may hold the pipe open: no end of file need come.
+        closeOutput();
         m_reader.join();
+        ::close(m_stopReading);
+    }
 }

@@ -3,15 +3,15 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
 
 #include <atomic>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <thread>
+
+#include <sys/types.h>
 
 /// The command line that runs a program built for the target: the cross-compiling emulator,
 /// if any, followed by the program.
@@ -64,11 +64,15 @@ private:
     void readOutput(int fd);
 
     QTemporaryDir m_root;
-    std::unique_ptr<QProcess> m_process;
+    // Spawned rather than forked: a test holds many runs and threads, whose memory a fork would
+    // have to mark copy-on-write for every start.
+    pid_t m_pid = 0;
+    mutable std::atomic<bool> m_running{false};
     QString m_tmpSize;
-    // A thread of its own reads the output, so that arrival times hold however busy the test is.
+    // A thread of its own reads the output, so that arrival times hold however busy the test is;
+    // it sleeps in poll() until output comes or this eventfd asks it to stop reading.
     std::thread m_reader;
-    std::atomic<bool> m_closeOutput{false};
+    int m_stopReading = -1;
     mutable std::mutex m_mutex;
     QList<Chunk> m_chunks;
 };

@@ -66,7 +66,7 @@ set(SCANNER_PACKAGE_CONTACT "Scanner upgrade maintainers <maintainers@users.nore
 
 # The packages' documentation, made at build time by cmake/package-docs, each file
 # from one source: copyright from LICENSE, changelog from CHANGELOG.md, the device
-# program's page from man/ with the README's status code table, and each host
+# program's page from man/ with the status code table of docs/status-stream.md, and each host
 # tool's page from its own --help through help2man.
 set(_scanner_docs ${CMAKE_BINARY_DIR}/docs)
 set(_scanner_docs_script ${CMAKE_SOURCE_DIR}/cmake/package-docs)
@@ -99,9 +99,10 @@ add_custom_command(
 add_custom_command(
     OUTPUT ${_scanner_docs}/scanner-upgrade.8.gz
     COMMAND ${_scanner_docs_script} page ${_scanner_docs}/scanner-upgrade.8.gz
-            ${CMAKE_SOURCE_DIR}/man/scanner-upgrade.8 ${CMAKE_SOURCE_DIR}/README.md ${PROJECT_VERSION}
+            ${CMAKE_SOURCE_DIR}/man/scanner-upgrade.8 ${CMAKE_SOURCE_DIR}/docs/status-stream.md
+            ${PROJECT_VERSION}
     DEPENDS ${_scanner_docs_script} ${CMAKE_SOURCE_DIR}/man/scanner-upgrade.8
-            ${CMAKE_SOURCE_DIR}/README.md ${_scanner_epoch} VERBATIM)
+            ${CMAKE_SOURCE_DIR}/docs/status-stream.md ${_scanner_epoch} VERBATIM)
 set(_scanner_doc_files ${_scanner_docs}/copyright ${_scanner_docs}/changelog.gz)
 install(FILES ${_scanner_doc_files} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/scanner-upgrade
         COMPONENT device)

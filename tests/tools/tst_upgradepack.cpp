@@ -298,7 +298,7 @@ private slots:
                 writeFile(base() + "/cut1000.pkg", good.left(good.size() - 1000)) &&
                 writeFile(base() + "/table.pkg", good.left(150)) &&
                 writeFile(base() + "/chunks.pkg", chunks.text("1").record("").bytes));
-        // The README's table of verbs lists what --help lists, from the tool's one table.
+        // The reference's table of verbs lists what --help lists, from the tool's one table.
         QStringList helped, documented;
         for (const QString& line :
              QString::fromUtf8(run(targetCommand(UPGRADE_PACK_BIN) << "--help", base()))
@@ -306,10 +306,12 @@ private slots:
                  .section("\n\n", 0, 0)
                  .split('\n'))
             helped << line.simplified().section(' ', 0, 0);
-        const QString readme = QString::fromUtf8(readFile(QFINDTESTDATA("../../README.md")));
-        for (auto it = QRegularExpression("\\n\\| `([a-z]+) ")
-                           .globalMatch(
-                               readme.section("| Verb | What it does |", 1).section("\n\n", 0, 0));
+        const QString reference =
+            QString::fromUtf8(readFile(QFINDTESTDATA("../../docs/upgrade-pack.md")));
+        for (auto it =
+                 QRegularExpression("\\n\\| `([a-z]+) ")
+                     .globalMatch(
+                         reference.section("| Verb | What it does |", 1).section("\n\n", 0, 0));
              it.hasNext();)
             documented << it.next().captured(1);
         QCOMPARE(documented, helped);

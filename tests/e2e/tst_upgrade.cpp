@@ -87,6 +87,7 @@ struct Row {
     QString tmpSize;
     std::unique_ptr<DeviceRun> run = std::make_unique<DeviceRun>();
     QMap<QString, QString> before;
+    std::unique_ptr<QProcess> planner; ///< upgrade-pack plan for the row, once started
 };
 
 } // namespace
@@ -103,7 +104,9 @@ class TestUpgrade : public QObject {
     QByteArray package(const QString& recipe) const;
     QByteArray named(const QString& name) const;
     void addRandomRows();
-    QJsonObject plan(const Row& row);
+    QList<Row*> m_unplanned; // planned rows whose plan has not started yet
+    void startPlan();
+    QJsonObject plan(Row& row);
     void prepare();
     void interrupt();
 
@@ -116,6 +119,12 @@ private slots:
         QVERIFY2(readTable(QFINDTESTDATA("scenarios"), m_macros, 3, 5, rows, why), qPrintable(why));
         if (qEnvironmentVariableIsSet("SCANNER_RANDOM_ONLY"))
             rows.clear();
+        // Many rows share a recipe: each is made once.
+        QHash<QString, QByteArray> made;
+        const auto package = [&](const QString& recipe) {
+            auto it = made.constFind(recipe);
+            return it != made.constEnd() ? *it : *made.insert(recipe, this->package(recipe));
+        };
         for (const TableRow& table : rows) {
             const QStringList& field = table.fields;
             const QString at = QStringLiteral("scenarios:%1: ").arg(table.line);
@@ -166,6 +175,13 @@ private slots:
                 QVERIFY2(row.run->start(row.args), qPrintable(name));
             }
         }
+        // Plans run two at a time beside the device's runs, which mostly wait.
+        for (auto& entry : m_rows) {
+            if (entry.second.planned)
+                m_unplanned << &entry.second;
+        }
+        startPlan();
+        startPlan();
         interrupt();
     }
 
@@ -490,16 +506,21 @@ QByteArray TestUpgrade::named(const QString& name) const
     return m_packages.value(name);
 }
 
-QJsonObject TestUpgrade::plan(const Row& row)
+void TestUpgrade::startPlan()
 {
+    if (m_unplanned.isEmpty())
+        return;
+    Row& row = *m_unplanned.takeFirst();
     // The device's files as copies; one that is not a regular file is as good as none.
-    const QString device = row.args.first();
+    const QString device = row.args.first(),
+                  copies = m_copies.filePath(QString::number(quintptr(&row)));
+    QDir().mkpath(copies);
     QStringList command =
         targetCommand(UPGRADE_PACK_BIN) + QStringList{"plan", "--json", "--device-path", device};
     const auto give = [&](const QString& option, const QString& path) {
         const QByteArray content = row.device.value(path, "<dir>");
         const QString copy =
-            m_copies.filePath(QString::number(command.size()) + QFileInfo(path).fileName());
+            copies + '/' + QString::number(command.size()) + QFileInfo(path).fileName();
         if (content == "<dir>" || content == "<fifo>" || !writeFile(copy, content))
             return false;
         command << option << copy;
@@ -518,15 +539,28 @@ QJsonObject TestUpgrade::plan(const Row& row)
     }
     if (!row.tmpSize.isEmpty())
         command << "--tmp-free" << row.tmpSize;
-    const QString package =
-        m_copies.filePath(QFileInfo(device).fileName() + QString::number(qHash(device)));
+    const QString package = copies + '/' + QFileInfo(device).fileName();
     writeFile(package, device == kPackage ? row.package : row.device.value(device));
-    QProcess process;
-    process.start(command.takeFirst(), command << package);
-    process.waitForFinished(60000);
-    const QJsonObject plan = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+    row.planner = std::make_unique<QProcess>();
+    connect(row.planner.get(), QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &TestUpgrade::startPlan);
+    connect(row.planner.get(), &QProcess::errorOccurred, this,
+            [this](QProcess::ProcessError error) {
+                if (error == QProcess::FailedToStart)
+                    startPlan();
+            });
+    row.planner->start(command.takeFirst(), command << package);
+}
+
+QJsonObject TestUpgrade::plan(Row& row)
+{
+    DeviceRun::waitUntil(
+        [&] { return row.planner && row.planner->state() == QProcess::NotRunning; }, 120000);
+    if (!row.planner)
+        return QJsonObject();
+    const QJsonObject plan = QJsonDocument::fromJson(row.planner->readAllStandardOutput()).object();
     if (plan.isEmpty())
-        qWarning() << process.readAllStandardError();
+        qWarning() << row.planner->readAllStandardError();
     return plan;
 }
 

@@ -84,12 +84,11 @@ bool DeviceRun::start(const QStringList& arguments)
         command << QStringLiteral("--tmp-size") << m_tmpSize;
     command << QStringLiteral("--") << targetCommand(QStringLiteral(SCANNER_UPGRADE_BIN))
             << arguments;
-    QList<QByteArray> bytes;
+    std::vector<QByteArray> bytes;
+    bytes.reserve(size_t(command.size()));
     std::vector<char*> argv;
     for (const QString& argument : command)
-        bytes << QFile::encodeName(argument);
-    for (QByteArray& argument : bytes)
-        argv.push_back(argument.data());
+        argv.push_back(bytes.emplace_back(QFile::encodeName(argument)).data());
     argv.push_back(nullptr);
     QDir().mkpath(hostPath(QStringLiteral("/run/sandbox")));
     const QByteArray trace = QFile::encodeName(hostPath(QStringLiteral("/run/sandbox/trace")));
@@ -98,18 +97,8 @@ bool DeviceRun::start(const QStringList& arguments)
     posix_spawn_file_actions_addopen(&files, 1, fifo.constData(), O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&files, 2, trace.constData(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
-    // The program gets every signal's default action and none blocked, whatever the test set.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     const bool started =
-        ::posix_spawn(&m_pid, argv.front(), &files, &attributes, argv.data(), environ) == 0;
-    posix_spawnattr_destroy(&attributes);
+        ::posix_spawn(&m_pid, argv.front(), &files, nullptr, argv.data(), environ) == 0;
     posix_spawn_file_actions_destroy(&files);
     m_running = started;
     m_stopReading = ::eventfd(0, EFD_CLOEXEC);

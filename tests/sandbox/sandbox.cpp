@@ -259,6 +259,8 @@ int sandbox(int argc, char** argv)
         ::setenv("LC_ALL", std::getenv("SANDBOX_LOCALE") ?: "C.UTF-8", 1) ||
         !writeText("/run/sandbox/exec-ns", nanoseconds()))
         fail("cannot note the sandbox's id and start");
+    // A test may ignore SIGPIPE; the device program must not inherit that.
+    std::signal(SIGPIPE, SIG_DFL);
     ::execvp(argv[at], argv + at);
     fail("cannot run " + command + ": " + std::strerror(errno), 127);
 }

@@ -61,13 +61,8 @@ void DeviceRun::write(const QString& devicePath, const QByteArray& data) const
 
 QByteArray DeviceRun::read(const QString& devicePath) const
 {
-    QFile file(hostPath(devicePath));
-    if (QFileInfo(file).isDir())
-        return QByteArrayLiteral("<dir>");
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    const QByteArray data = file.readAll();
-    return data.isNull() ? QByteArrayLiteral("") : data;
+    const QString path = hostPath(devicePath);
+    return QFileInfo(path).isDir() ? QByteArrayLiteral("<dir>") : readFile(path);
 }
 
 bool DeviceRun::start(const QStringList& arguments)

@@ -542,13 +542,10 @@ void TestUpgrade::startPlan()
     const QString package = copies + '/' + QFileInfo(device).fileName();
     writeFile(package, device == kPackage ? row.package : row.device.value(device));
     row.planner = std::make_unique<QProcess>();
-    connect(row.planner.get(), QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            &TestUpgrade::startPlan);
-    connect(row.planner.get(), &QProcess::errorOccurred, this,
-            [this](QProcess::ProcessError error) {
-                if (error == QProcess::FailedToStart)
-                    startPlan();
-            });
+    connect(row.planner.get(), &QProcess::stateChanged, this, [this](QProcess::ProcessState state) {
+        if (state == QProcess::NotRunning)
+            startPlan();
+    });
     row.planner->start(command.takeFirst(), command << package);
 }
 

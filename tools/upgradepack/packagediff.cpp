@@ -1,5 +1,7 @@
 #include "packagediff.h"
 
+#include "statustexts.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -10,7 +12,6 @@
 
 namespace {
 
-const char kPackageMagic[] = "lumacrestupgrade";
 const int kTarBlock = 512;
 const qint64 kComparePiece = 1 << 20;
 const char kInArchiveOnly[] = "is in the archive but not in the manifest";
@@ -314,7 +315,7 @@ bool PackageDiff::runDevice(Side& side)
             return fail(QStringLiteral("%1: %2").arg(side.path, planner.error()));
         const QString last = plan.messages.value(plan.messages.size() - 1);
         side.verdicts = {{QStringLiteral("any model"), plan.verdict(),
-                          plan.verdict() == QLatin1String("UB99") ? QString() : last}};
+                          g_isSuccess(plan.verdict()) ? QString() : last}};
     } else {
         FleetPlan fleet;
         if (!planner.planFleet(fleet))

@@ -373,11 +373,8 @@ bool UpgradePlanner::planFleet(FleetPlan& result)
     UpgradePlan accepted;
     if (!plan(accepted))
         return false;
-    // UB21 or a refusal of the model: the device got as far as its model check.
-    const QString checked = accepted.messages.value(1).left(4);
-    const bool modelChecked = checked == QLatin1String("UB21") ||
-                              checked == QLatin1String("UC36") ||
-                              checked == QLatin1String("UC37") || checked == QLatin1String("UC38");
+    // The model accepted or refused: the device got as far as its model check.
+    const bool modelChecked = g_isModelVerdict(accepted.messages.value(1));
 
     result = FleetPlan();
     for (const QString& model : qAsConst(models)) {
@@ -387,7 +384,7 @@ bool UpgradePlanner::planFleet(FleetPlan& result)
         const QString last =
             refusal.isEmpty() ? accepted.messages.value(accepted.messages.size() - 1) : refusal;
         const QString verdict = last.left(4);
-        result.models.append({model, verdict, verdict == QLatin1String("UB99") ? QString() : last});
+        result.models.append({model, verdict, g_isSuccess(verdict) ? QString() : last});
     }
     return true;
 }

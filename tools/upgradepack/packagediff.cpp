@@ -448,7 +448,7 @@ void PackageDiff::compareArchives()
     m_manifest = compareKeyed(manifest(*m_before), manifest(*m_after));
     // The entries tell how the manifest changed better than its digest does.
     for (int i = 0; !m_manifest.isEmpty() && i < m_files.size(); ++i) {
-        if (m_files.at(i).name == QStringLiteral("ota_file/") + QLatin1String(kOtaManifestName) &&
+        if (m_files.at(i).name == QLatin1String(kOtaManifestMember) &&
             changedOnlyIn(m_files.at(i), kContent))
             m_files.remove(i);
     }
@@ -458,7 +458,7 @@ void PackageDiff::compareArchives()
         for (const QString& name : side.unlisted)
             keyed.append({name, {{QString(), QLatin1String(kInArchiveOnly)}}});
         for (const st_otaFiles& entry : side.listed) {
-            const QString name = QStringLiteral("ota_file/") + manifestPath(entry);
+            const QString name = QLatin1String(kOtaTop) + manifestPath(entry);
             if (side.file(name).isEmpty())
                 keyed.append(
                     {QDir::cleanPath(name), {{QString(), QLatin1String(kInManifestOnly)}}});

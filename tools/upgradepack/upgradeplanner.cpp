@@ -322,9 +322,8 @@ QStringList UpgradePlanner::unlisted() const
     QStringList unlisted;
     for (const TarMember& member : m_unpacked) {
         const QString name = QDir::cleanPath(member.name);
-        if (member.isRegular() && name.startsWith(QLatin1String("ota_file/")) &&
-            name != QLatin1String("ota_file/") + QLatin1String(kOtaManifestName) &&
-            !listed.contains(name))
+        if (member.isRegular() && name.startsWith(QLatin1String(kOtaTop)) &&
+            name != QLatin1String(kOtaManifestMember) && !listed.contains(name))
             unlisted << name;
     }
     unlisted.sort();

@@ -167,6 +167,11 @@ public:
     static void g_parseMemInfo(QIODevice& meminfo, QString& memoryClass);
     /// Takes the scanner type from the content of scannerConfig.json; unchanged when it has none.
     static void g_parseScannerConfig(const QByteArray& data, QString& scannerType);
+    /// The content of an /etc/issue naming productModel, which g_parseIssue reads back.
+    static QByteArray g_issueText(const QString& productModel);
+    /// The content of a scannerConfig.json naming scannerType, which g_parseScannerConfig reads
+    /// back.
+    static QByteArray g_scannerConfigText(const QString& scannerType);
     /// True when a package built for packageModel may be installed on a deviceModel device. The
     /// request decides through g_modelRefusal, which the host's planner shares; this stays as
     /// the system's named operation.

@@ -573,13 +573,9 @@ int runPlan(const QStringList& arguments)
         (planner.*file.set)(content);
     }
     if (parser.isSet(productModel))
-        planner.setIssue("product_model=" + parser.value(productModel).toUtf8() + '\n');
+        planner.setIssue(UpgradeScanner::g_issueText(parser.value(productModel)));
     if (parser.isSet(scannerType))
-        planner.setScannerConfig(
-            QJsonDocument(
-                QJsonObject{{QStringLiteral("DeviceScanner"),
-                             QJsonObject{{QStringLiteral("SType"), parser.value(scannerType)}}}})
-                .toJson());
+        planner.setScannerConfig(UpgradeScanner::g_scannerConfigText(parser.value(scannerType)));
     if (!planner.read())
         return failed(what, planner.error());
 

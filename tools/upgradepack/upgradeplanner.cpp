@@ -171,11 +171,6 @@ QString UpgradePlanner::savePara() const
     return UpgradeScanner::g_saveParaPath(m_devicePath);
 }
 
-QString UpgradePlanner::scannerConfig()
-{
-    return QStringLiteral("/usr/scanner/config/scannerConfig.json");
-}
-
 bool UpgradePlanner::fail(const QString& why)
 {
     m_error = why;
@@ -208,8 +203,8 @@ bool UpgradePlanner::prepare(SimulatedAppliance& appliance, QFile& package)
 {
     const QString placed = appliance.path(m_devicePath);
     QMap<QString, QByteArray> files = m_files;
-    if (!files.contains(QStringLiteral("/etc/issue")))
-        files[QStringLiteral("/etc/issue")] = "product_model=" + packageModel().toUtf8() + '\n';
+    if (!files.contains(QLatin1String(kIssueFile)))
+        files[QLatin1String(kIssueFile)] = UpgradeScanner::g_issueText(packageModel());
     bool written = QDir().mkpath(appliance.path(QLatin1String(kUpgradeDir))) &&
                    QDir().mkpath(appliance.path(QStringLiteral("/usr/scanner/config"))) &&
                    QDir().mkpath(appliance.path(QStringLiteral("/run/media/mmcblk2p1"))) &&
@@ -367,8 +362,8 @@ bool UpgradePlanner::planFleet(FleetPlan& result)
             }
         }
     }
-    setIssue("product_model=" + accepting.toUtf8() + '\n');
-    m_files.remove(scannerConfig());
+    setIssue(UpgradeScanner::g_issueText(accepting));
+    m_files.remove(QLatin1String(kScannerConfigFile));
     UpgradePlan accepted;
     if (!plan(accepted))
         return false;

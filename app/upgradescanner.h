@@ -197,6 +197,12 @@ public:
     /// Checks one manifest record against its unpacked file: the failure message, or empty when
     /// it passes.
     QString checkOtaFile(const st_otaFiles& entry) const;
+    /// Where path, an absolute path at or below root, leads once every symbolic link in it is
+    /// followed part by part as the kernel does, with root taken for "/" (empty: the real root);
+    /// parts that do not exist are taken as written. Empty after more than 40 links, a loop.
+    /// climbed, when given, tells whether a ".." or an absolute link tried to leave root.
+    static QString g_followLinks(const QString& path, const QString& root = QString(),
+                                 bool* climbed = nullptr);
     /// True for the side files that a manifest lists but that are never checked.
     static bool g_isSideFile(const QString& path);
 

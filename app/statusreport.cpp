@@ -1,5 +1,7 @@
 #include "upgradescanner.h"
 
+#include "statustexts.h"
+
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
@@ -13,9 +15,9 @@ const char* const kSuccessLog = "/usr/scanner/config/upgradeLog.json";
 
 void UpgradeScanner::writeProcess(QString message)
 {
-    if (message.startsWith(QLatin1String("UB99")))
+    if (g_isSuccess(message))
         upgradesuccessLog();
-    else if (message.startsWith(QLatin1String("UC")))
+    else if (g_isFailure(message))
         upgradeerrorLog();
 
     m_appliance->wait(kStatusLeadMs);

@@ -1,6 +1,5 @@
 #include "statustexts.h"
 
-#include "packiteminfo.h"
 #include "upgradescanner.h"
 
 namespace {
@@ -18,7 +17,7 @@ const QVector<st_statusCode>& g_statusCodes()
     static const QVector<st_statusCode> codes = {
         {"UB10", "started; device information read"},
         {"UB11", "request taken up"},
-        {"UB21", "package model accepted"},
+        {kCodeAccepted, "package model accepted"},
         {"UB12", "package unpacked and deleted"},
         {"UB13", "every packaged file matched its digest"},
         {"UB14", "unpacking the firmware archive"},
@@ -28,9 +27,9 @@ const QVector<st_statusCode>& g_statusCodes()
         {"UB18", "flashing the boot loader"},
         {"UB20", "flashing the MCU application"},
         {"UB19", "flashing the root file system"},
-        {"UB99", "upgrade finished; the device may be restarted"},
-        {"UC11", "not an upgrade package, or of type T0"},
-        {"UC12", "package unreadable, or of an unknown type"},
+        {kCodeSuccess, "upgrade finished; the device may be restarted"},
+        {kCodeNotAPackage, "not an upgrade package, or of type T0"},
+        {kCodeUnreadable, "package unreadable, or of an unknown type"},
         {"UC13", "package names no upgrade type"},
         {"UC14", "a packaged file does not match its digest"},
         {"UC15", "a T1 package must hold exactly one file"},
@@ -53,12 +52,47 @@ const QVector<st_statusCode>& g_statusCodes()
         {"UC32", "an unpacked file does not match the manifest"},
         {"UC33", "MCU tool crashed"},
         {"UC34", "MCU tool failed"},
-        {"UC35", "upgrade type not carried out on this device"},
-        {"UC36", "package model refused (product model)"},
-        {"UC37", "package model refused (scanner type)"},
-        {"UC38", "package model refused (built-in model)"},
+        {kCodeTypeRefused, "upgrade type not carried out on this device"},
+        {kCodeRefusedByProduct, "package model refused (product model)"},
+        {kCodeRefusedByScanner, "package model refused (scanner type)"},
+        {kCodeRefusedByBuiltIn, "package model refused (built-in model)"},
     };
     return codes;
+}
+
+bool g_isSuccess(const QString& message)
+{
+    return message.startsWith(QLatin1String(kCodeSuccess));
+}
+
+bool g_isFailure(const QString& message)
+{
+    return message.startsWith(QLatin1String(kCodeFailure));
+}
+
+bool g_isModelVerdict(const QString& message)
+{
+    for (const char* code :
+         {kCodeAccepted, kCodeRefusedByProduct, kCodeRefusedByScanner, kCodeRefusedByBuiltIn}) {
+        if (message.startsWith(QLatin1String(code)))
+            return true;
+    }
+    return false;
+}
+
+QString g_typeVerdictCode(EUpgradeTypeVerdict verdict)
+{
+    switch (verdict) {
+    case EUpgradeTypeVerdict_NotPackage:
+        return QLatin1String(kCodeNotAPackage);
+    case EUpgradeTypeVerdict_Unreadable:
+        return QLatin1String(kCodeUnreadable);
+    case EUpgradeTypeVerdict_Refused:
+        return QLatin1String(kCodeTypeRefused);
+    case EUpgradeTypeVerdict_Run:
+        break;
+    }
+    return QString();
 }
 
 QString g_statusMeaning(const QString& message)
@@ -89,23 +123,24 @@ QString g_msgStarted()
 
 QString g_msgRefusedByProduct(const QString& productModel, const QString& packageModel)
 {
-    return QStringLiteral("UC36sys type:") + productModel + QStringLiteral("not file type:") +
-           packageModel;
+    return QString::fromLatin1(kCodeRefusedByProduct) + QStringLiteral("sys type:") + productModel +
+           QStringLiteral("not file type:") + packageModel;
 }
 
 QString g_msgRefusedByScanner(const QString& productModel, const QString& scannerType,
                               const QString& packageModel)
 {
-    return QStringLiteral("UC37sys type:") + productModel + QStringLiteral("sys real type:") +
-           scannerType + QStringLiteral("not file type:") + packageModel;
+    return QString::fromLatin1(kCodeRefusedByScanner) + QStringLiteral("sys type:") + productModel +
+           QStringLiteral("sys real type:") + scannerType + QStringLiteral("not file type:") +
+           packageModel;
 }
 
 QString g_msgRefusedByBuiltIn(const QString& productModel, const QString& scannerType,
                               const QString& builtInModel, const QString& packageModel)
 {
-    return QStringLiteral("UC38sys type:") + productModel + QStringLiteral("sys real type:") +
-           scannerType + QStringLiteral("m_type:") + builtInModel +
-           QStringLiteral("not file type:") + packageModel;
+    return QString::fromLatin1(kCodeRefusedByBuiltIn) + QStringLiteral("sys type:") + productModel +
+           QStringLiteral("sys real type:") + scannerType + QStringLiteral("m_type:") +
+           builtInModel + QStringLiteral("not file type:") + packageModel;
 }
 
 QString g_msgPackagedMismatch(const QString& md5, const QString& computed, const QString& path)
@@ -140,12 +175,12 @@ QString g_msgRequest(const QString& package)
 
 QString g_msgNotAPackage(const QString& package)
 {
-    return QStringLiteral("UC11") + package;
+    return QString::fromLatin1(kCodeNotAPackage) + package;
 }
 
 QString g_msgUnreadable()
 {
-    return QStringLiteral("UC12config analysis err!");
+    return QString::fromLatin1(kCodeUnreadable) + QStringLiteral("config analysis err!");
 }
 
 QString g_msgNoType()
@@ -156,9 +191,9 @@ QString g_msgNoType()
 QString g_msgAccepted(const QString& productModel, const QString& scannerType,
                       const QString& builtInModel, const QString& packageModel)
 {
-    return QStringLiteral("UB21sys type:") + productModel + QStringLiteral("sys real type:") +
-           scannerType + QStringLiteral("m_type:") + builtInModel + QStringLiteral("file type:") +
-           packageModel;
+    return QString::fromLatin1(kCodeAccepted) + QStringLiteral("sys type:") + productModel +
+           QStringLiteral("sys real type:") + scannerType + QStringLiteral("m_type:") +
+           builtInModel + QStringLiteral("file type:") + packageModel;
 }
 
 QString g_msgPackageDeleted(const QString& package)
@@ -174,8 +209,8 @@ QString g_msgStart()
 QString g_msgTypeRefused(const QString& type)
 {
     if (type == UpgradeTypeValMap.value(EUpgradeType_T2))
-        return QStringLiteral("UC35Type not T1!");
-    return QStringLiteral("UC35Type not T1 or T2!");
+        return QString::fromLatin1(kCodeTypeRefused) + QStringLiteral("Type not T1!");
+    return QString::fromLatin1(kCodeTypeRefused) + QStringLiteral("Type not T1 or T2!");
 }
 
 QString g_msgFileCount(int count)
@@ -219,7 +254,7 @@ QString g_msgVerifyFailed()
 
 QString g_msgSuccess()
 {
-    return QStringLiteral("UB99upgrade success! reboot!");
+    return QString::fromLatin1(kCodeSuccess) + QStringLiteral("upgrade success! reboot!");
 }
 
 QString g_msgParaFile(const QString& path)

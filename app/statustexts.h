@@ -8,6 +8,29 @@
 // here, for the upgrader that sends them and for the host tools that read the stream. The texts
 // of the component stages are fields of their rows in the stage table (g_otaStages).
 
+#include "packiteminfo.h"
+
+/// The codes that callers tell messages apart by.
+constexpr char kCodeSuccess[] = "UB99";
+constexpr char kCodeFailure[] = "UC";
+constexpr char kCodeNotAPackage[] = "UC11";
+constexpr char kCodeUnreadable[] = "UC12";
+constexpr char kCodeTypeRefused[] = "UC35";
+constexpr char kCodeAccepted[] = "UB21";
+constexpr char kCodeRefusedByProduct[] = "UC36";
+constexpr char kCodeRefusedByScanner[] = "UC37";
+constexpr char kCodeRefusedByBuiltIn[] = "UC38";
+
+/// True for the message of a finished upgrade, "UB99" and whatever follows it.
+bool g_isSuccess(const QString& message);
+/// True for an error message: one whose code begins with "UC".
+bool g_isFailure(const QString& message);
+/// True for the message that tells how the model check went: accepted or refused.
+bool g_isModelVerdict(const QString& message);
+/// The code a device ends with for a package of a type it does not carry out; empty for one it
+/// does.
+QString g_typeVerdictCode(EUpgradeTypeVerdict verdict);
+
 /// One status code and what it means, in words a release engineer reads.
 struct st_statusCode {
     const char* code;

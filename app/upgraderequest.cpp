@@ -63,7 +63,7 @@ void UpgradeScanner::initSetMainOrder(QStringList arguments)
     read.openOutput = [this](const QString& path) { return m_appliance->writableFile(path); };
     if (!PackProcess::instance().readPackage(m_appliance->path(argument), items, type, information,
                                              read)) {
-        if (type == UpgradeTypeValMap.value(EUpgradeType_T0))
+        if (g_upgradeTypeVerdict(type) == EUpgradeTypeVerdict_NotPackage)
             writeProcess(g_msgNotAPackage(argument));
         else
             writeProcess(g_msgUnreadable());
@@ -114,7 +114,7 @@ void UpgradeScanner::initSetMainOrder(QStringList arguments)
     qDebug() << "start upgrade!";
     writeProcess(g_msgStart());
 
-    if (type == UpgradeTypeValMap.value(EUpgradeType_T1))
+    if (g_upgradeTypeVerdict(type) == EUpgradeTypeVerdict_Run)
         FirmwareUpgradeT1();
     else
         writeProcess(g_msgTypeRefused(type));

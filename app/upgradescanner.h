@@ -12,14 +12,27 @@
 #include <QStringList>
 #include <QVector>
 
+// The paths of the unpacked firmware are joined from these parts, each spelled once.
+#define SCANNER_UPGRADE_DIR "/tmp/upgrade/"
+#define SCANNER_OTA_TOP "ota_file/"
+#define SCANNER_OTA_MANIFEST "fileMd5s"
+
 /// The directory the package is expected in and the firmware archive unpacks into.
-constexpr char kUpgradeDir[] = "/tmp/upgrade/";
+constexpr char kUpgradeDir[] = SCANNER_UPGRADE_DIR;
+/// The directory every member of a firmware archive lies in, as the archive names it.
+constexpr char kOtaTop[] = SCANNER_OTA_TOP;
 /// Where the firmware archive's files unpack to.
-constexpr char kOtaFileDir[] = "/tmp/upgrade/ota_file/";
+constexpr char kOtaFileDir[] = SCANNER_UPGRADE_DIR SCANNER_OTA_TOP;
 /// The file name of the unpacked archive's digest manifest.
-constexpr char kOtaManifestName[] = "fileMd5s";
+constexpr char kOtaManifestName[] = SCANNER_OTA_MANIFEST;
+/// The digest manifest as the firmware archive names it.
+constexpr char kOtaManifestMember[] = SCANNER_OTA_TOP SCANNER_OTA_MANIFEST;
 /// The unpacked archive's digest manifest.
-constexpr char kOtaManifest[] = "/tmp/upgrade/ota_file/fileMd5s";
+constexpr char kOtaManifest[] = SCANNER_UPGRADE_DIR SCANNER_OTA_TOP SCANNER_OTA_MANIFEST;
+/// The device file that names the product model, the system branch and its version.
+constexpr char kIssueFile[] = "/etc/issue";
+/// The scanner's configuration, which names the scanner type.
+constexpr char kScannerConfigFile[] = "/usr/scanner/config/scannerConfig.json";
 /// The tool that unpacks the firmware archive.
 constexpr char kUnpackTool[] = "tar";
 /// The tool that stops a process before a stage.
@@ -62,6 +75,11 @@ struct st_otaStage {
 
     /// A stage of the named component that takes the first file holding keyword.
     st_otaStage(const char* component, const char* key) : name(component), keyword(key) {}
+    /// True when the stage would take the file at path: the path holds the keyword, in any case.
+    bool matches(const QString& path) const
+    {
+        return path.contains(QLatin1String(keyword), Qt::CaseInsensitive);
+    }
     /// Writes a debug line with the file's path before the stage's message.
     st_otaStage& tracing(const char* text) { return trace = text, *this; }
     /// Sends message, followed by the file's path, before the run.
@@ -149,6 +167,11 @@ public:
     static void g_parseMemInfo(QIODevice& meminfo, QString& memoryClass);
     /// Takes the scanner type from the content of scannerConfig.json; unchanged when it has none.
     static void g_parseScannerConfig(const QByteArray& data, QString& scannerType);
+    /// The content of an /etc/issue naming productModel, which g_parseIssue reads back.
+    static QByteArray g_issueText(const QString& productModel);
+    /// The content of a scannerConfig.json naming scannerType, which g_parseScannerConfig reads
+    /// back.
+    static QByteArray g_scannerConfigText(const QString& scannerType);
     /// True when a package built for packageModel may be installed on a deviceModel device. The
     /// request decides through g_modelRefusal, which the host's planner shares; this stays as
     /// the system's named operation.
@@ -174,6 +197,12 @@ public:
     /// Checks one manifest record against its unpacked file: the failure message, or empty when
     /// it passes.
     QString checkOtaFile(const st_otaFiles& entry) const;
+    /// Where path, an absolute path at or below root, leads once every symbolic link in it is
+    /// followed part by part as the kernel does, with root taken for "/" (empty: the real root);
+    /// parts that do not exist are taken as written. Empty after more than 40 links, a loop.
+    /// climbed, when given, tells whether a ".." or an absolute link tried to leave root.
+    static QString g_followLinks(const QString& path, const QString& root = QString(),
+                                 bool* climbed = nullptr);
     /// True for the side files that a manifest lists but that are never checked.
     static bool g_isSideFile(const QString& path);
 
@@ -187,6 +216,9 @@ public:
     static QStringList g_stageArguments(const st_otaStage& stage, const QString& path);
     /// The shell command line a stage runs for the file at path.
     static QString g_stageCommand(const st_otaStage& stage, const QString& path);
+    /// True when the archive at archivePath is unpacked as plain tar, not bzip2: the text after
+    /// its file name's last "." is "tar", in any case.
+    static bool g_isPlainTar(const QString& archivePath);
     /// tar's arguments for unpacking the archive at archivePath into /tmp/upgrade/.
     static QStringList g_tarArguments(const QString& archivePath);
     /// The tool call that unpacks the archive at archivePath into /tmp/upgrade/.

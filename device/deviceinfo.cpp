@@ -8,6 +8,12 @@
 #include <QJsonParseError>
 #include <QRegExp>
 
+namespace {
+const char kProductModelKey[] = "product_model";
+const char kDeviceScannerKey[] = "DeviceScanner";
+const char kScannerTypeKey[] = "SType";
+} // namespace
+
 void UpgradeScanner::g_parseIssue(QIODevice& issue, QString& productModel, QString& systemBranch,
                                   QString& systemVersion)
 {
@@ -15,7 +21,7 @@ void UpgradeScanner::g_parseIssue(QIODevice& issue, QString& productModel, QStri
         QLatin1String name;
         QString* member;
     };
-    const Key keys[] = {{QLatin1String("product_model"), &productModel},
+    const Key keys[] = {{QLatin1String(kProductModelKey), &productModel},
                         {QLatin1String("system_branch"), &systemBranch},
                         {QLatin1String("system_version"), &systemVersion}};
 
@@ -74,11 +80,23 @@ void UpgradeScanner::g_parseScannerConfig(const QByteArray& data, QString& scann
     if (error.error != QJsonParseError::NoError)
         return;
     const QJsonObject root = document.object();
-    if (!root.contains(QLatin1String("DeviceScanner")))
+    if (!root.contains(QLatin1String(kDeviceScannerKey)))
         return;
-    const QJsonObject device = root.value(QLatin1String("DeviceScanner")).toObject();
-    if (device.contains(QLatin1String("SType")))
-        scannerType = device.value(QLatin1String("SType")).toString();
+    const QJsonObject device = root.value(QLatin1String(kDeviceScannerKey)).toObject();
+    if (device.contains(QLatin1String(kScannerTypeKey)))
+        scannerType = device.value(QLatin1String(kScannerTypeKey)).toString();
+}
+
+QByteArray UpgradeScanner::g_issueText(const QString& productModel)
+{
+    return QByteArray(kProductModelKey) + '=' + productModel.toUtf8() + '\n';
+}
+
+QByteArray UpgradeScanner::g_scannerConfigText(const QString& scannerType)
+{
+    return QJsonDocument(QJsonObject{{QLatin1String(kDeviceScannerKey),
+                                      QJsonObject{{QLatin1String(kScannerTypeKey), scannerType}}}})
+        .toJson();
 }
 
 namespace {
@@ -92,7 +110,7 @@ bool openRegular(QFile& file, QIODevice::OpenMode mode)
 
 void UpgradeScanner::readDeviceInfo()
 {
-    QFile issue(m_appliance->path(QStringLiteral("/etc/issue")));
+    QFile issue(m_appliance->path(QLatin1String(kIssueFile)));
     if (openRegular(issue, QIODevice::ReadOnly | QIODevice::Text)) {
         g_parseIssue(issue, m_productModel, m_systemBranch, m_systemVersion);
         issue.close();
@@ -110,7 +128,7 @@ void UpgradeScanner::readDeviceInfo()
     }
     qDebug() << "---------/proc/meminfo----" << m_memoryClass;
 
-    QFile config(m_appliance->path(QStringLiteral("/usr/scanner/config/scannerConfig.json")));
+    QFile config(m_appliance->path(QLatin1String(kScannerConfigFile)));
     if (openRegular(config, QIODevice::ReadOnly)) {
         const QByteArray data = config.readAll();
         config.close();

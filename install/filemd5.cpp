@@ -13,6 +13,8 @@
 namespace {
 
 const int kReadSize = 64 * 1024;
+// As many symbolic links as the kernel follows in one path before it calls it a loop.
+const int kMaxLinks = 40;
 
 // The pipeline hashes, flashes and deletes what the manifest names, so an entry must not
 // reach outside the unpacked directory.
@@ -20,39 +22,6 @@ bool leavesOtaDir(const QString& relativePath)
 {
     return relativePath.startsWith(QLatin1Char('/')) ||
            relativePath.split(QLatin1Char('/')).contains(QLatin1String(".."));
-}
-
-// Where a path leads once every symbolic link in it is followed, as far as its parts exist; the
-// rest is taken as written. Whether the target exists does not matter: a link out of the
-// unpacked tree is refused wherever it leads. A loop of links leads nowhere.
-QString followLinks(const QString& path)
-{
-    QStringList pending = path.split(QLatin1Char('/'));
-    QString done;
-    for (int links = 0; !pending.isEmpty();) {
-        const QString part = pending.takeFirst();
-        if (part.isEmpty() || part == QLatin1String("."))
-            continue;
-        if (part == QLatin1String("..")) {
-            done.truncate(qMax(0, done.lastIndexOf(QLatin1Char('/'))));
-            continue;
-        }
-        const QString next = done + QLatin1Char('/') + part;
-        char target[4096];
-        const ssize_t length =
-            ::readlink(QFile::encodeName(next).constData(), target, sizeof target);
-        if (length <= 0) {
-            done = next;
-            continue;
-        }
-        if (++links > 40)
-            return QString();
-        const QString text = QFile::decodeName(QByteArray(target, int(length)));
-        if (text.startsWith(QLatin1Char('/')))
-            done.clear();
-        pending = text.split(QLatin1Char('/')) + pending;
-    }
-    return done.isEmpty() ? QStringLiteral("/") : done;
 }
 
 QStringList manifestFields(QByteArray line)
@@ -148,6 +117,53 @@ QList<st_otaFiles> UpgradeScanner::g_readManifest(QIODevice& manifest)
     return entries;
 }
 
+// Whether the target exists does not matter: a link out of the unpacked tree is refused wherever
+// it leads. A loop of links leads nowhere.
+QString UpgradeScanner::g_followLinks(const QString& path, const QString& root, bool* climbed)
+{
+    bool above = false;
+    QStringList pending = path.mid(root.size()).split(QLatin1Char('/'));
+    QString done = root;
+    for (int links = 0; !pending.isEmpty();) {
+        const QString part = pending.takeFirst();
+        if (part.isEmpty() || part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String("..")) {
+            if (done == root)
+                above = true;
+            else
+                done.truncate(done.lastIndexOf(QLatin1Char('/')));
+            continue;
+        }
+        const QString next = done + QLatin1Char('/') + part;
+        char target[4096];
+        const ssize_t length =
+            ::readlink(QFile::encodeName(next).constData(), target, sizeof target);
+        if (length <= 0) {
+            done = next;
+            continue;
+        }
+        if (++links > kMaxLinks) {
+            if (climbed)
+                *climbed = above;
+            return QString();
+        }
+        QString text = QFile::decodeName(QByteArray(target, int(length)));
+        if (text.startsWith(QLatin1Char('/')) && !root.isEmpty()) {
+            if (text.startsWith(root + QLatin1Char('/')))
+                text.remove(0, root.size());
+            else
+                above = true;
+        }
+        if (text.startsWith(QLatin1Char('/')))
+            done = root;
+        pending = text.split(QLatin1Char('/')) + pending;
+    }
+    if (climbed)
+        *climbed = above;
+    return done.isEmpty() ? QStringLiteral("/") : done;
+}
+
 bool UpgradeScanner::g_isSideFile(const QString& path)
 {
     return path.endsWith(QLatin1String(".map")) || path.endsWith(QLatin1String(".md5")) ||
@@ -158,9 +174,9 @@ QString UpgradeScanner::checkOtaFile(const st_otaFiles& entry) const
 {
     const QString relative = entry.path.mid(int(qstrlen(kOtaFileDir)));
     const QString path = m_appliance->path(entry.path);
-    const QString otaDir =
-        followLinks(m_appliance->path(QLatin1String(kUpgradeDir))) + QStringLiteral("/ota_file/");
-    if (leavesOtaDir(relative) || !followLinks(path).startsWith(otaDir))
+    const QString otaDir = g_followLinks(m_appliance->path(QLatin1String(kUpgradeDir))) +
+                           QLatin1Char('/') + QLatin1String(kOtaTop);
+    if (leavesOtaDir(relative) || !g_followLinks(path).startsWith(otaDir))
         return g_msgListedMissing(entry.path);
     if (g_isSideFile(entry.path))
         return QString();

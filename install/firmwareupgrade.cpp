@@ -87,7 +87,7 @@ const QVector<st_otaStage>& UpgradeScanner::g_otaStages()
 QString UpgradeScanner::g_stageFile(const QList<st_otaFiles>& files, const st_otaStage& stage)
 {
     for (const st_otaFiles& file : files) {
-        if (file.path.contains(QLatin1String(stage.keyword), Qt::CaseInsensitive))
+        if (stage.matches(file.path))
             return file.path;
     }
     return QString();
@@ -140,11 +140,14 @@ QString UpgradeScanner::g_stageCommand(const st_otaStage& stage, const QString& 
     return command.arg(g_shellWord(path));
 }
 
+bool UpgradeScanner::g_isPlainTar(const QString& archivePath)
+{
+    return QFileInfo(archivePath).suffix().compare(QLatin1String("tar"), Qt::CaseInsensitive) == 0;
+}
+
 QStringList UpgradeScanner::g_tarArguments(const QString& archivePath)
 {
-    const bool plainTar =
-        QFileInfo(archivePath).suffix().compare(QLatin1String("tar"), Qt::CaseInsensitive) == 0;
-    return {plainTar ? QStringLiteral("-xf") : QStringLiteral("-xjf"), archivePath,
+    return {g_isPlainTar(archivePath) ? QStringLiteral("-xf") : QStringLiteral("-xjf"), archivePath,
             QStringLiteral("-C"), QLatin1String(kUpgradeDir)};
 }
 

@@ -6,6 +6,24 @@ const QMap<EUpgradeTypeVal, QString> UpgradeTypeValMap = {
     {EUpgradeType_T4, QStringLiteral("T4")},
 };
 
+EUpgradeTypeVerdict g_upgradeTypeVerdict(const QString& type)
+{
+    if (type == UpgradeTypeValMap.value(EUpgradeType_T1))
+        return EUpgradeTypeVerdict_Run;
+    if (type == UpgradeTypeValMap.value(EUpgradeType_T2) ||
+        type == UpgradeTypeValMap.value(EUpgradeType_T3))
+        return EUpgradeTypeVerdict_Refused;
+    if (type == UpgradeTypeValMap.value(EUpgradeType_T0))
+        return EUpgradeTypeVerdict_NotPackage;
+    return EUpgradeTypeVerdict_Unreadable;
+}
+
+bool g_readerAcceptsType(const QString& type)
+{
+    const EUpgradeTypeVerdict verdict = g_upgradeTypeVerdict(type);
+    return verdict == EUpgradeTypeVerdict_Run || verdict == EUpgradeTypeVerdict_Refused;
+}
+
 PackItemInfo::PackItemInfo()
     : m_reserved1(QStringLiteral("reserved1")), m_reserved2(QStringLiteral("reserved2")),
       m_reserved3(QStringLiteral("reserved3")), m_reserved4(QStringLiteral("reserved4")),

@@ -16,6 +16,19 @@ enum EUpgradeTypeVal {
 /// Text of each upgrade type, "T0" to "T4"; built before main runs and never changed.
 extern const QMap<EUpgradeTypeVal, QString> UpgradeTypeValMap;
 
+/// What the device makes of a package by the upgrade type it names.
+enum EUpgradeTypeVerdict {
+    EUpgradeTypeVerdict_NotPackage, ///< "T0": refused as no upgrade package at all
+    EUpgradeTypeVerdict_Unreadable, ///< any text but "T0" to "T3": the reader refuses it
+    EUpgradeTypeVerdict_Refused,    ///< "T2" and "T3": read, then refused by the dispatcher
+    EUpgradeTypeVerdict_Run,        ///< "T1": carried out
+};
+
+/// The verdict on a package of the given type text; exact, case-sensitive comparison.
+EUpgradeTypeVerdict g_upgradeTypeVerdict(const QString& type);
+/// True when the package reader reads on after a package's type: "T1", "T2" or "T3".
+bool g_readerAcceptsType(const QString& type);
+
 /// The record of one file carried in an upgrade package.
 class PackItemInfo {
 public:

@@ -19,10 +19,7 @@
 
 namespace {
 
-const char kMagic[] = "lumacrestupgrade";
-const int kHeaderSize = 100;
 const ushort kXorKey = 0x35;
-const qint64 kChunkSize = 10485760;
 // Bytes move through buffers much smaller than a chunk, so memory stays flat. Copying through a
 // buffer that stays in the processor's cache is faster than copy_file_range: a chunk's bytes
 // never start on a page boundary of the package, and the kernel copies those page by page.
@@ -320,8 +317,8 @@ bool PackProcess::writePackage(QFileDevice& out, const QString& type,
         return false;
     };
 
-    QByteArray header(kHeaderSize, '\0');
-    header.replace(0, int(sizeof kMagic) - 1, kMagic);
+    QByteArray header(kPackageHeaderSize, '\0');
+    header.replace(0, int(sizeof kPackageMagic) - 1, kPackageMagic);
     if (out.write(header) != header.size())
         return writeFailed();
 
@@ -373,10 +370,10 @@ bool PackProcess::writePackage(QFileDevice& out, const QString& type,
         }
         const qint64 size = source.size();
         writeText(stream, QString::number(size));
-        writeText(stream, QString::number((size + kChunkSize - 1) / kChunkSize));
+        writeText(stream, QString::number(g_packageChunkCount(size)));
 
         for (qint64 offset = 0; offset < size;) {
-            const qint64 length = qMin(size - offset, kChunkSize);
+            const qint64 length = qMin(size - offset, kPackageChunkSize);
             stream << quint32(length);
             bool writeOk = stream.status() == QDataStream::Ok;
             const qint64 read = copyBytes(source, &out, length, pieces, writeOk);
@@ -430,12 +427,12 @@ bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items,
     QFile& package = read.package ? *read.package : opened;
     const bool streamed = read.stream && package.isSequential();
 
-    QByteArray magic = package.read(kHeaderSize);
+    QByteArray magic = package.read(kPackageHeaderSize);
     const qint64 headerSize = magic.size();
     const int zero = magic.indexOf('\0');
     if (zero >= 0)
         magic.truncate(zero);
-    if (magic != kMagic) {
+    if (magic != kPackageMagic) {
         type = UpgradeTypeValMap.value(EUpgradeType_T0);
         read.error = QStringLiteral("not an upgrade package");
         return false;
@@ -443,14 +440,12 @@ bool PackProcess::readPackage(const QString& path, QVector<PackItemInfo>& items,
 
     QDataStream stream(&package);
     type = readText(stream, streamed);
-    if (type != UpgradeTypeValMap.value(EUpgradeType_T1) &&
-        type != UpgradeTypeValMap.value(EUpgradeType_T2) &&
-        type != UpgradeTypeValMap.value(EUpgradeType_T3)) {
-        if (headerSize < kHeaderSize) {
+    if (!g_readerAcceptsType(type)) {
+        if (headerSize < kPackageHeaderSize) {
             read.error = QStringLiteral("the package is cut short: it ends after %1 bytes, "
                                         "inside its %2-byte header")
                              .arg(headerSize)
-                             .arg(kHeaderSize);
+                             .arg(kPackageHeaderSize);
             return false;
         }
         if (stream.status() != QDataStream::Ok) {

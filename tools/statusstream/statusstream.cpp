@@ -68,10 +68,10 @@ Item::Item(Kind kind, const QByteArray& bytes, qint64 arrivalMs) : d(new ItemDat
     if (kind != ToolOutput) {
         if (bytes.startsWith(kParameterMessage))
             kind = Parameter;
-        else if (bytes.startsWith("UC"))
+        else if (bytes.startsWith(kCodeFailure))
             kind = Failure;
         else
-            kind = bytes.startsWith("UB99") ? Success : Progress;
+            kind = bytes.startsWith(kCodeSuccess) ? Success : Progress;
     }
     d->kind = kind;
     d->bytes = bytes;

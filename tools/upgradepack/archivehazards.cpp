@@ -7,7 +7,6 @@
 namespace {
 
 const int kShownAlone = 3;
-const char kOtaPrefix[] = "ota_file/";
 
 QString stageLabel(const st_otaStage& stage)
 {
@@ -32,7 +31,7 @@ QString landing(QString name)
 bool insideOtaFile(const QString& relative)
 {
     const QString cleaned = QDir::cleanPath(relative);
-    return cleaned.startsWith(QLatin1String(kOtaPrefix)) &&
+    return cleaned.startsWith(QLatin1String(kOtaTop)) &&
            !cleaned.split(QLatin1Char('/')).contains(QLatin1String(".."));
 }
 
@@ -62,7 +61,6 @@ QVector<StageHazard> stageHazards(const QStringList& paths, const QString& shown
 
     QVector<StageHazard> hazards;
     for (const st_otaStage& stage : stages) {
-        const QString keyword = QLatin1String(stage.keyword);
         const QString taken = UpgradeScanner::g_stageFile(files, stage);
         if (taken.isEmpty()) {
             hazards.append(
@@ -70,13 +68,13 @@ QVector<StageHazard> stageHazards(const QStringList& paths, const QString& shown
                  QStringLiteral("no file for the %1: it is skipped").arg(stageLabel(stage))});
             continue;
         }
-        if (!UpgradeScanner::g_getFilenameFromPath(taken).contains(keyword, Qt::CaseInsensitive))
+        if (!stage.matches(UpgradeScanner::g_getFilenameFromPath(taken)))
             hazards.append({StageHazard::KeywordInDirectory,
                             QStringLiteral("%1 is taken by the %2: the keyword is only in a "
                                            "directory name")
                                 .arg(shownPath(taken, shownFrom), stageLabel(stage))});
         for (int i = paths.indexOf(taken) + 1; i < paths.size(); ++i) {
-            if (paths.at(i).contains(keyword, Qt::CaseInsensitive))
+            if (stage.matches(paths.at(i)))
                 hazards.append({StageHazard::SecondFile,
                                 QStringLiteral("%1 also matches the %2, which takes %3 instead")
                                     .arg(shownPath(paths.at(i), shownFrom), stageLabel(stage),
@@ -86,7 +84,7 @@ QVector<StageHazard> stageHazards(const QStringList& paths, const QString& shown
     for (const QString& path : paths) {
         QStringList matched;
         for (const st_otaStage& stage : stages) {
-            if (path.contains(QLatin1String(stage.keyword), Qt::CaseInsensitive))
+            if (stage.matches(path))
                 matched << stageLabel(stage);
         }
         if (matched.size() > 1)
@@ -109,7 +107,7 @@ MemberHazard memberHazard(const TarMember& member)
     const QString name = landing(member.name);
     if (member.name.startsWith(QLatin1Char('/')))
         return MemberHazard::Absolute;
-    if (!insideOtaFile(name) && QDir::cleanPath(name) != QLatin1String("ota_file"))
+    if (!insideOtaFile(name) && QDir::cleanPath(name) + QLatin1Char('/') != QLatin1String(kOtaTop))
         return MemberHazard::Outside;
     if (member.type == '3' || member.type == '4')
         return MemberHazard::Device;

@@ -31,8 +31,6 @@ extern char** environ;
 
 namespace {
 
-const char kManifest[] = "fileMd5s";
-const char kTop[] = "ota_file/";
 const int kBlock = 512;
 // GNU tar's record: the archive is padded to a whole one, as tar itself pads it.
 const int kRecord = 20 * kBlock;
@@ -295,15 +293,9 @@ bool FirmwareBuilder::fail(const QString& why)
     return false;
 }
 
-bool FirmwareBuilder::isPlainTar(const QString& output)
-{
-    // The same rule as the device's: the text after the file name's last dot.
-    return lastSuffix(output).compare(QLatin1String("tar"), Qt::CaseInsensitive) == 0;
-}
-
 QString FirmwareBuilder::compressor() const
 {
-    if (isPlainTar(m_output))
+    if (UpgradeScanner::g_isPlainTar(m_output))
         return QString();
     const QString parallel = QStandardPaths::findExecutable(QStringLiteral("lbzip2"));
     return parallel.isEmpty() ? QStandardPaths::findExecutable(QStringLiteral("bzip2")) : parallel;
@@ -399,7 +391,7 @@ bool FirmwareBuilder::collect(QVector<Entry>& entries, qint64& total, qint64& ne
                 entries.append({path, true, true, 0});
                 pending.append(path);
             } else if (S_ISREG(st.st_mode)) {
-                if (path == kManifest)
+                if (path == kOtaManifestName)
                     continue;
                 entries.append({path, false, (st.st_mode & S_IXUSR) != 0, qint64(st.st_size)});
                 total += st.st_size;
@@ -447,7 +439,7 @@ bool FirmwareBuilder::stream(const QVector<Entry>& entries, qint64 total, qint64
     Compressor compressor;
     const QString program = this->compressor();
     const QString name = QFileInfo(program).fileName();
-    if (program.isEmpty() && !isPlainTar(m_output))
+    if (program.isEmpty() && !UpgradeScanner::g_isPlainTar(m_output))
         return fail(QStringLiteral("neither lbzip2 nor bzip2 is on PATH"));
     if (!name.isEmpty()) {
         const int jobs = m_jobs > 0 ? m_jobs : QThread::idealThreadCount();
@@ -484,7 +476,7 @@ bool FirmwareBuilder::stream(const QVector<Entry>& entries, qint64 total, qint64
         buffer.resize(0);
         return written;
     };
-    const QByteArray top(kTop);
+    const QByteArray top(kOtaTop);
     QByteArray manifest;
     qint64 done = 0;
     for (const Entry& entry : entries) {
@@ -523,7 +515,7 @@ bool FirmwareBuilder::stream(const QVector<Entry>& entries, qint64 total, qint64
         buffer += padding(entry.size);
         manifest += md5.result().toHex() + "  " + entry.path + '\n';
     }
-    buffer += header(top + kManifest, '0', manifest.size(), 0644, time) + manifest +
+    buffer += header(kOtaManifestMember, '0', manifest.size(), 0644, time) + manifest +
               padding(manifest.size()) + QByteArray(2 * kBlock, '\0');
     buffer += QByteArray(int((kRecord - (flushed + buffer.size()) % kRecord) % kRecord), '\0');
     if (!flush())

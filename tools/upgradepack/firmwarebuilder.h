@@ -35,9 +35,6 @@ public:
     /// tar archive or when neither is found.
     QString compressor() const;
 
-    /// True when the device unpacks an archive of this name without decompressing it.
-    static bool isPlainTar(const QString& output);
-
 private:
     /// A file or directory to archive, by its path relative to dir.
     struct Entry {

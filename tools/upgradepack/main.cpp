@@ -9,6 +9,7 @@
 #include "packiteminfo.h"
 #include "progressmeter.h"
 #include "signalcleanup.h"
+#include "statustexts.h"
 #include "upgradeplanner.h"
 
 #include <QCommandLineParser>
@@ -134,6 +135,32 @@ QVector<Argument> packageArgument()
     return {{QStringLiteral("PKG"), QStringLiteral("The package.")}};
 }
 
+// The types in the device's own words: which one it carries out and what it refuses the others
+// with, consecutive types of one code named together.
+QString typeHelp()
+{
+    const QStringList types = UpgradeTypeValMap.values();
+    QString run;
+    QVector<QPair<QStringList, QString>> refusals;
+    for (const QString& type : types) {
+        const QString code = g_typeVerdictCode(g_upgradeTypeVerdict(type));
+        if (code.isEmpty())
+            run = type;
+        else if (!refusals.isEmpty() && refusals.constLast().second == code)
+            refusals.last().first << type;
+        else
+            refusals.append({{type}, code});
+    }
+    QStringList refused;
+    for (const auto& refusal : qAsConst(refusals))
+        refused << QStringLiteral("%1 (%2)").arg(refusal.first.join(QStringLiteral(" and ")),
+                                                 refusal.second);
+    const QString last = refused.takeLast();
+    return QStringLiteral("Upgrade type, %1 to %2. The device carries out %3 only, with one "
+                          "firmware archive; it refuses %4 and %5.")
+        .arg(types.constFirst(), types.constLast(), run, refused.join(QStringLiteral(", ")), last);
+}
+
 int runCreate(const QStringList& arguments)
 {
     QCommandLineParser parser;
@@ -141,11 +168,7 @@ int runCreate(const QStringList& arguments)
         QStringLiteral("Writes an upgrade package carrying FILE... in the order given."));
     const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
                                     QStringLiteral("The package to write."), QStringLiteral("OUT"));
-    const QCommandLineOption type(
-        QStringLiteral("type"),
-        QStringLiteral("Upgrade type, T0 to T4. The device carries out T1 only, with one "
-                       "firmware archive; it refuses T0 (UC11), T2 and T3 (UC35) and T4 (UC12)."),
-        QStringLiteral("T"));
+    const QCommandLineOption type(QStringLiteral("type"), typeHelp(), QStringLiteral("T"));
     const QCommandLineOption model(QStringLiteral("model"),
                                    QStringLiteral("Device model the package is built for."),
                                    QStringLiteral("MODEL"));
@@ -550,13 +573,9 @@ int runPlan(const QStringList& arguments)
         (planner.*file.set)(content);
     }
     if (parser.isSet(productModel))
-        planner.setIssue("product_model=" + parser.value(productModel).toUtf8() + '\n');
+        planner.setIssue(UpgradeScanner::g_issueText(parser.value(productModel)));
     if (parser.isSet(scannerType))
-        planner.setScannerConfig(
-            QJsonDocument(
-                QJsonObject{{QStringLiteral("DeviceScanner"),
-                             QJsonObject{{QStringLiteral("SType"), parser.value(scannerType)}}}})
-                .toJson());
+        planner.setScannerConfig(UpgradeScanner::g_scannerConfigText(parser.value(scannerType)));
     if (!planner.read())
         return failed(what, planner.error());
 
@@ -581,7 +600,7 @@ int runPlan(const QStringList& arguments)
         printJson(plan.toJson());
     else
         writeOutput(plan.describe().toUtf8());
-    return plan.verdict() == QLatin1String("UB99") && !plan.tmpRunsOut ? Success : JobFailed;
+    return g_isSuccess(plan.verdict()) && !plan.tmpRunsOut ? Success : JobFailed;
 }
 
 int runDiff(const QStringList& arguments)

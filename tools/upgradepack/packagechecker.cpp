@@ -2,6 +2,7 @@
 #include "asidefile.h"
 #include "commandline.h"
 #include "signalcleanup.h"
+#include "statustexts.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,7 +20,6 @@
 
 namespace {
 
-const qint64 kChunkSize = 10485760;
 const char kTablesTruncated[] = "the package ends inside its information or item table";
 // How long a FIFO that nobody writes to yet is given to find its writer.
 const int kWriterWaitMs = 2000;
@@ -214,14 +214,9 @@ QJsonObject PackageChecker::toJson() const
 QStringList PackageChecker::problems() const
 {
     QStringList found;
-    if (m_type == UpgradeTypeValMap.value(EUpgradeType_T0))
-        found << QStringLiteral("upgrade type \"T0\": the device refuses the package (UC11)");
-    else if (!QStringList{UpgradeTypeValMap.value(EUpgradeType_T1),
-                          UpgradeTypeValMap.value(EUpgradeType_T2),
-                          UpgradeTypeValMap.value(EUpgradeType_T3)}
-                  .contains(m_type))
-        found << QStringLiteral("upgrade type \"%1\": the device refuses the package (UC12)")
-                     .arg(escapedText(m_type));
+    if (!g_readerAcceptsType(m_type))
+        found << QStringLiteral("upgrade type \"%1\": the device refuses the package (%2)")
+                     .arg(escapedText(m_type), g_typeVerdictCode(g_upgradeTypeVerdict(m_type)));
     if (m_read.tablesTruncated)
         found << QLatin1String(kTablesTruncated);
     else
@@ -238,12 +233,12 @@ QStringList PackageChecker::problems() const
                          .arg(itemLabel(i), escapedText(payload.size));
         } else if (payload.truncated || payload.bytes != size) {
             found << truncatedPayload(i);
-        } else if (payload.chunkCount != quint64((size + kChunkSize - 1) / kChunkSize)) {
+        } else if (payload.chunkCount != quint64(g_packageChunkCount(size))) {
             found << QStringLiteral("%1: %2 chunks where %3 bytes take %4")
                          .arg(itemLabel(i))
                          .arg(payload.chunkCount)
                          .arg(size)
-                         .arg((size + kChunkSize - 1) / kChunkSize);
+                         .arg(g_packageChunkCount(size));
         }
         if (payload.md5 != m_items.at(i).md5())
             found << md5Mismatch(i);

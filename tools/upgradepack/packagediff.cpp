@@ -1,5 +1,7 @@
 #include "packagediff.h"
 
+#include "statustexts.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -10,7 +12,6 @@
 
 namespace {
 
-const char kPackageMagic[] = "lumacrestupgrade";
 const int kTarBlock = 512;
 const qint64 kComparePiece = 1 << 20;
 const char kInArchiveOnly[] = "is in the archive but not in the manifest";
@@ -314,7 +315,7 @@ bool PackageDiff::runDevice(Side& side)
             return fail(QStringLiteral("%1: %2").arg(side.path, planner.error()));
         const QString last = plan.messages.value(plan.messages.size() - 1);
         side.verdicts = {{QStringLiteral("any model"), plan.verdict(),
-                          plan.verdict() == QLatin1String("UB99") ? QString() : last}};
+                          g_isSuccess(plan.verdict()) ? QString() : last}};
     } else {
         FleetPlan fleet;
         if (!planner.planFleet(fleet))
@@ -447,7 +448,7 @@ void PackageDiff::compareArchives()
     m_manifest = compareKeyed(manifest(*m_before), manifest(*m_after));
     // The entries tell how the manifest changed better than its digest does.
     for (int i = 0; !m_manifest.isEmpty() && i < m_files.size(); ++i) {
-        if (m_files.at(i).name == QStringLiteral("ota_file/") + QLatin1String(kOtaManifestName) &&
+        if (m_files.at(i).name == QLatin1String(kOtaManifestMember) &&
             changedOnlyIn(m_files.at(i), kContent))
             m_files.remove(i);
     }
@@ -457,7 +458,7 @@ void PackageDiff::compareArchives()
         for (const QString& name : side.unlisted)
             keyed.append({name, {{QString(), QLatin1String(kInArchiveOnly)}}});
         for (const st_otaFiles& entry : side.listed) {
-            const QString name = QStringLiteral("ota_file/") + manifestPath(entry);
+            const QString name = QLatin1String(kOtaTop) + manifestPath(entry);
             if (side.file(name).isEmpty())
                 keyed.append(
                     {QDir::cleanPath(name), {{QString(), QLatin1String(kInManifestOnly)}}});

@@ -496,45 +496,11 @@ void SimulatedAppliance::settleUnpacked(const QString& target)
                 return;
             }
         }
-        if (climbsAboveRoot(link))
+        bool climbed = false;
+        UpgradeScanner::g_followLinks(link, m_root, &climbed);
+        if (climbed)
             fail(QStringLiteral("the archive's %1 links to %2, above the appliance's root: where "
                                 "it leads there cannot be simulated")
                      .arg(devicePath(link), text));
     }
-}
-
-// Follows the link the way the kernel does, part by part, and tells whether it ever steps
-// above the root directory.
-bool SimulatedAppliance::climbsAboveRoot(const QString& link) const
-{
-    QString done = QFileInfo(link).path();
-    QStringList pending{QFileInfo(link).fileName()};
-    for (int links = 0; !pending.isEmpty();) {
-        const QString part = pending.takeFirst();
-        if (part.isEmpty() || part == QLatin1String("."))
-            continue;
-        if (part == QLatin1String("..")) {
-            if (done == m_root)
-                return true;
-            done.truncate(done.lastIndexOf(QLatin1Char('/')));
-            continue;
-        }
-        const QString next = done + QLatin1Char('/') + part;
-        const QByteArray text = readLink(next);
-        if (text.isEmpty()) {
-            done = next;
-            continue;
-        }
-        if (++links > 40)
-            return false;
-        QString target = QFile::decodeName(text);
-        if (target.startsWith(QLatin1Char('/'))) {
-            if (!target.startsWith(m_root + QLatin1Char('/')))
-                return true;
-            done = m_root;
-            target = target.mid(m_root.size());
-        }
-        pending = target.split(QLatin1Char('/')) + pending;
-    }
-    return false;
 }

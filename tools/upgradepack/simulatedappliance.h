@@ -103,7 +103,6 @@ private:
     bool pipeThroughTar(bool bzip2, const QString& archive, const QString& target,
                         TarStream& stream, int& status);
     void settleUnpacked(const QString& target);
-    bool climbsAboveRoot(const QString& link) const;
     int toolResult(const st_toolCall& call) const;
 
     const ScratchSpace& m_scratch;

@@ -171,11 +171,6 @@ QString UpgradePlanner::savePara() const
     return UpgradeScanner::g_saveParaPath(m_devicePath);
 }
 
-QString UpgradePlanner::scannerConfig()
-{
-    return QStringLiteral("/usr/scanner/config/scannerConfig.json");
-}
-
 bool UpgradePlanner::fail(const QString& why)
 {
     m_error = why;
@@ -208,8 +203,8 @@ bool UpgradePlanner::prepare(SimulatedAppliance& appliance, QFile& package)
 {
     const QString placed = appliance.path(m_devicePath);
     QMap<QString, QByteArray> files = m_files;
-    if (!files.contains(QStringLiteral("/etc/issue")))
-        files[QStringLiteral("/etc/issue")] = "product_model=" + packageModel().toUtf8() + '\n';
+    if (!files.contains(QLatin1String(kIssueFile)))
+        files[QLatin1String(kIssueFile)] = UpgradeScanner::g_issueText(packageModel());
     bool written = QDir().mkpath(appliance.path(QLatin1String(kUpgradeDir))) &&
                    QDir().mkpath(appliance.path(QStringLiteral("/usr/scanner/config"))) &&
                    QDir().mkpath(appliance.path(QStringLiteral("/run/media/mmcblk2p1"))) &&
@@ -322,9 +317,8 @@ QStringList UpgradePlanner::unlisted() const
     QStringList unlisted;
     for (const TarMember& member : m_unpacked) {
         const QString name = QDir::cleanPath(member.name);
-        if (member.isRegular() && name.startsWith(QLatin1String("ota_file/")) &&
-            name != QLatin1String("ota_file/") + QLatin1String(kOtaManifestName) &&
-            !listed.contains(name))
+        if (member.isRegular() && name.startsWith(QLatin1String(kOtaTop)) &&
+            name != QLatin1String(kOtaManifestMember) && !listed.contains(name))
             unlisted << name;
     }
     unlisted.sort();
@@ -368,16 +362,13 @@ bool UpgradePlanner::planFleet(FleetPlan& result)
             }
         }
     }
-    setIssue("product_model=" + accepting.toUtf8() + '\n');
-    m_files.remove(scannerConfig());
+    setIssue(UpgradeScanner::g_issueText(accepting));
+    m_files.remove(QLatin1String(kScannerConfigFile));
     UpgradePlan accepted;
     if (!plan(accepted))
         return false;
-    // UB21 or a refusal of the model: the device got as far as its model check.
-    const QString checked = accepted.messages.value(1).left(4);
-    const bool modelChecked = checked == QLatin1String("UB21") ||
-                              checked == QLatin1String("UC36") ||
-                              checked == QLatin1String("UC37") || checked == QLatin1String("UC38");
+    // The model accepted or refused: the device got as far as its model check.
+    const bool modelChecked = g_isModelVerdict(accepted.messages.value(1));
 
     result = FleetPlan();
     for (const QString& model : qAsConst(models)) {
@@ -387,7 +378,7 @@ bool UpgradePlanner::planFleet(FleetPlan& result)
         const QString last =
             refusal.isEmpty() ? accepted.messages.value(accepted.messages.size() - 1) : refusal;
         const QString verdict = last.left(4);
-        result.models.append({model, verdict, verdict == QLatin1String("UB99") ? QString() : last});
+        result.models.append({model, verdict, g_isSuccess(verdict) ? QString() : last});
     }
     return true;
 }

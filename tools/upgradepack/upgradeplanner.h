@@ -72,9 +72,12 @@ public:
         m_files[QLatin1String(kTmpSavePara)] = content;
     }
     /// The device's /etc/issue; by default one naming the package's own model.
-    void setIssue(const QByteArray& content) { m_files[QStringLiteral("/etc/issue")] = content; }
+    void setIssue(const QByteArray& content) { m_files[QLatin1String(kIssueFile)] = content; }
     /// The device's /usr/scanner/config/scannerConfig.json; by default none.
-    void setScannerConfig(const QByteArray& content) { m_files[scannerConfig()] = content; }
+    void setScannerConfig(const QByteArray& content)
+    {
+        m_files[QLatin1String(kScannerConfigFile)] = content;
+    }
     /// The free space in /tmp before the package arrives; by default kDefaultTmpFree.
     void setTmpFree(qint64 bytes) { m_tmpFree = bytes; }
     /// What every run of the named tool does on the device.
@@ -123,7 +126,6 @@ public:
 private:
     bool fail(const QString& why);
     QString savePara() const;
-    static QString scannerConfig();
     bool prepare(SimulatedAppliance& appliance, QFile& package);
     QStringList treeHazards() const;
 

@@ -48,7 +48,7 @@ Q_SIGNALS:
     /// The stage of the message just reported; indices grow along a run, skipping stages
     /// that the package does not have.
     void stageReached(int stage);
-    /// A final message: "UB99" or a "UC" message. A failed verification of the unpacked files
+    /// A final message: UB99 or a "UC" message. A failed verification of the unpacked files
     /// sends two, its own and then "UC19".
     void finalMessageReceived(const ScannerStatus::Item& message);
     /// No final message came within the timeout.

@@ -30,9 +30,9 @@ public:
     /// What a piece of the stream is.
     enum Kind {
         ToolOutput, ///< console output of a tool that the upgrade ran
-        Progress,   ///< a "UB" message other than "UB99": a stage begun or a step done
+        Progress,   ///< a "UB" message other than UB99: a stage begun or a step done
         Parameter,  ///< a message of the parameter preservation, which carries no code
-        Success,    ///< "UB99": the upgrade is done and the device may be restarted
+        Success,    ///< UB99: the upgrade is done and the device may be restarted
         Failure     ///< a "UC" message: the upgrade stopped at this error
     };
 
@@ -52,7 +52,7 @@ public:
     Kind kind() const;
     /// True for every kind but ToolOutput.
     bool isMessage() const;
-    /// True for "UB99" and every "UC" message, after which the program does no further work.
+    /// True for UB99 and every "UC" message, after which the program does no further work.
     bool isFinal() const;
     /// The bytes as they came.
     QByteArray bytes() const;
@@ -67,7 +67,7 @@ public:
     /// When its first byte arrived, in ms since reading began; -1 when not known.
     qint64 arrivalMs() const;
 
-    /// How many stages the program knows, "UB10" to "UB99".
+    /// How many stages the program knows, UB10 to UB99.
     static int stageCount();
     /// The code of a stage ("UB14"), or an empty text for an index out of range.
     static QString stageCode(int stage);

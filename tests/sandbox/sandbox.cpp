@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -197,12 +196,12 @@ int sandbox(int argc, char** argv)
     for (const string& wanted :
          {string(SCANNER_SOURCE_DIR), workingDir, fs::path(self).parent_path().string(),
           fs::absolute(command, error).parent_path().string()}) {
-        char real[PATH_MAX];
-        if (!::realpath(wanted.c_str(), real) || !under(real, {"/tmp", "/run"}))
+        const string real = fs::canonical(wanted, error).string();
+        if (error || !under(real, {"/tmp", "/run"}))
             continue;
         const string aside = root + "/keep/" + std::to_string(keep.size());
         mkdirs(aside);
-        mountOrFail(real, aside, nullptr, MS_BIND | MS_REC, "", string("cannot keep ") + real);
+        mountOrFail(real, aside, nullptr, MS_BIND | MS_REC, "", "cannot keep " + real);
         keep.push_back(real);
     }
     mountOrFail(root + "/meminfo", "/proc/meminfo", nullptr, MS_BIND, "",
@@ -238,8 +237,7 @@ int sandbox(int argc, char** argv)
         if (::unlink(fake.c_str()), ::symlink(self.c_str(), fake.c_str()) != 0)
             fail("cannot place the fake " + fake);
         for (const string dir : {"/sbin/", "/bin/", "/usr/local/sbin/", "/usr/local/bin/"}) {
-            char real[PATH_MAX];
-            if (::realpath((dir + name).c_str(), real) && real != self)
+            if (fs::canonical(dir + name, error) != self && !error)
                 mountOrFail(fake, dir + name, nullptr, MS_BIND, "",
                             "cannot replace " + dir + name + " with the fake");
         }

@@ -136,12 +136,11 @@ PackageBytes& PackageBytes::record(const QByteArray& data)
     return *this;
 }
 
-PackageBytes& PackageBytes::text(const QString& value)
+PackageBytes& PackageBytes::text(QString value)
 {
-    QString transformed = value;
-    for (QChar& c : transformed)
+    for (QChar& c : value)
         c = c.unicode() < 256 ? QChar(c.unicode() ^ 0x35) : QChar(0x35);
-    return record(transformed.toUtf8());
+    return record(value.toUtf8());
 }
 
 PackageBytes& PackageBytes::mark(const QString& part)

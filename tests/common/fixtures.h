@@ -44,7 +44,7 @@ struct PackageBytes {
     /// A length-prefixed record of raw bytes.
     PackageBytes& record(const QByteArray& data);
     /// A text record: each character XOR 0x35, UTF-8 encoded.
-    PackageBytes& text(const QString& value);
+    PackageBytes& text(QString value);
     /// Remembers where the named part begins.
     PackageBytes& mark(const QString& part);
 };

@@ -112,10 +112,9 @@ class TestUpgradePack : public QObject {
         // maps each byte to a character and back.
         const QByteArray given = unescape(line);
         const bool latin1 = QString::fromUtf8(given).toUtf8() != given;
-        for (const QString& arg : args.mid(full + status)) {
-            const QByteArray bytes = unescape(arg);
-            command << (latin1 ? QString::fromLatin1(bytes) : QString::fromUtf8(bytes));
-        }
+        for (const QString& arg : args.mid(full + status))
+            command << (latin1 ? QString::fromLatin1(unescape(arg))
+                               : QString::fromUtf8(unescape(arg)));
         QTextCodec* const locale = QTextCodec::codecForLocale();
         if (latin1)
             QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));

@@ -3,12 +3,6 @@
 #include "fuzzsupport.h"
 #include "upgradescanner.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    fuzzQuietTrace();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const QByteArray bytes = fuzzBytes(data, size);

@@ -37,7 +37,6 @@ UpgradeScanner* g_scanner = nullptr;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    fuzzQuietTrace();
     static QTemporaryDir scratch;
     static ScratchAppliance appliance(QDir(scratch.path()).canonicalPath());
     static UpgradeScanner scanner(appliance);

@@ -14,7 +14,6 @@ const QByteArray kSentinel("left alone\n");
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    fuzzQuietTrace();
     // The package lies in base/pkg/; base/ holds nothing but pkg/ and a file that must stay.
     g_base = new QTemporaryDir();
     FUZZ_EXPECT(g_base->isValid() && QDir(g_base->path()).mkdir(QStringLiteral("pkg")));
@@ -38,8 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QVector<PackItemInfo> items;
     QString type;
     QStringList information;
-    const bool ok = PackProcess::instance().readBinaryFile(path, items, type, information);
-    if (ok) {
+    if (PackProcess::instance().readBinaryFile(path, items, type, information)) {
         FUZZ_EXPECT(type == QLatin1String("T1") || type == QLatin1String("T2") ||
                     type == QLatin1String("T3"));
         FUZZ_EXPECT(information.size() == 5);

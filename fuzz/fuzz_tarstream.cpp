@@ -23,12 +23,6 @@ TarStream readInPieces(const QByteArray& input, const QVector<qint64>& sizes, QB
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    fuzzQuietTrace();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const QByteArray input = fuzzBytes(data, size);

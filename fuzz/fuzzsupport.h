@@ -18,17 +18,16 @@
         }                                                                                          \
     } while (false)
 
-/// Silences the library's debug trace, which at millions of inputs costs more than the code;
-/// fatal messages still end the run, so that the fuzzer keeps the input.
-inline void fuzzQuietTrace()
-{
+/// Silences the library's debug trace in every target, before its first input: at millions of
+/// inputs it costs more than the code. Fatal messages still end the run, so that the fuzzer keeps
+/// the input.
+inline const QtMessageHandler g_defaultTrace =
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
         if (type == QtFatalMsg) {
             std::fprintf(stderr, "%s\n", qPrintable(message));
             std::abort();
         }
     });
-}
 
 /// The input as a byte array (a copy: the code under test may keep it).
 inline QByteArray fuzzBytes(const uint8_t* data, size_t size)

@@ -6,11 +6,13 @@
 #include <cstdio>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
+// Optional, as with libFuzzer.
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 
 int main(int argc, char** argv)
 {
-    LLVMFuzzerInitialize(&argc, &argv);
+    if (LLVMFuzzerInitialize)
+        LLVMFuzzerInitialize(&argc, &argv);
     int count = 0;
     for (int i = 1; i < argc; ++i) {
         const QDir dir(QFile::decodeName(argv[i]));

@@ -51,6 +51,27 @@ QByteArray unescape(const QString& text)
     return out;
 }
 
+// Each {NAME} of texts and each {md5:TEXT} replaced, the innermost first; a name that texts
+// lacks is left in place and added to unknown.
+static QString expandTexts(QString text, const QMap<QString, QString>& texts, QStringList* unknown)
+{
+    // A shell's ${NAME} is no text of the table.
+    static const QRegularExpression name("(?<!\\$)\\{([A-Z][A-Z0-9]*|md5:[^{}]*)\\}");
+    QRegularExpressionMatch m;
+    for (int from = 0; (m = name.match(text, from)).hasMatch();) {
+        const QString key = m.captured(1);
+        from = m.capturedEnd();
+        if (key.startsWith("md5:") || texts.contains(key)) {
+            text.replace(m.capturedStart(), m.capturedLength(),
+                         key.startsWith("md5:") ? md5(unescape(key.mid(4))) : texts[key]);
+            from = 0;
+        } else {
+            unknown->append(key);
+        }
+    }
+    return text;
+}
+
 bool readTable(const QString& path, QMap<QString, QString>& texts, int minFields, int maxFields,
                QList<TableRow>& rows, QString& why)
 {
@@ -87,30 +108,24 @@ bool readTable(const QString& path, QMap<QString, QString>& texts, int minFields
     return true;
 }
 
-QString expandTexts(QString text, const QMap<QString, QString>& texts, QStringList* unknown)
-{
-    // A shell's ${NAME} is no text of the table.
-    static const QRegularExpression name("(?<!\\$)\\{([A-Z][A-Z0-9]*|md5:[^{}]*)\\}");
-    QRegularExpressionMatch m;
-    for (int from = 0; (m = name.match(text, from)).hasMatch();) {
-        const QString key = m.captured(1);
-        from = m.capturedEnd();
-        if (key.startsWith("md5:") || texts.contains(key)) {
-            text.replace(m.capturedStart(), m.capturedLength(),
-                         key.startsWith("md5:") ? md5(unescape(key.mid(4))) : texts[key]);
-            from = 0;
-        } else if (unknown) {
-            unknown->append(key);
-        }
-    }
-    return text;
-}
-
 bool writeFile(const QString& path, const QByteArray& data)
 {
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
+bool writeFiles(const QString& dir, const Files& files)
+{
+    bool ok = true;
+    for (const auto& [name, data] : files) {
+        const QString path = dir + '/' + name;
+        ok &= QDir().mkpath(QFileInfo(path).path()) &&
+              (data.startsWith("->") ? QFile::link(QString::fromUtf8(data.mid(2)), path)
+               : data == "<fifo>"    ? ::mkfifo(QFile::encodeName(path).constData(), 0644) == 0
+                                     : writeFile(path, data));
+    }
+    return ok;
 }
 
 PackageBytes& PackageBytes::record(const QByteArray& data)
@@ -121,12 +136,11 @@ PackageBytes& PackageBytes::record(const QByteArray& data)
     return *this;
 }
 
-PackageBytes& PackageBytes::text(const QString& value)
+PackageBytes& PackageBytes::text(QString value)
 {
-    QString transformed = value;
-    for (QChar& c : transformed)
+    for (QChar& c : value)
         c = c.unicode() < 256 ? QChar(c.unicode() ^ 0x35) : QChar(0x35);
-    return record(transformed.toUtf8());
+    return record(value.toUtf8());
 }
 
 PackageBytes& PackageBytes::mark(const QString& part)
@@ -163,8 +177,10 @@ Files firmware(const Files& files)
     Files out;
     QByteArray manifest;
     for (const auto& file : files) {
-        out << qMakePair(QStringLiteral("ota_file/") + file.first, file.second);
-        manifest += md5(file.second) + "  " + file.first.toUtf8() + "\n";
+        const bool listed = !file.first.startsWith('-');
+        out << qMakePair(QStringLiteral("ota_file/") + file.first.mid(!listed), file.second);
+        if (listed)
+            manifest += md5(file.second) + "  " + file.first.toUtf8() + "\n";
     }
     return out << qMakePair(QStringLiteral("ota_file/fileMd5s"), manifest);
 }
@@ -172,18 +188,10 @@ Files firmware(const Files& files)
 QByteArray makeArchive(const Files& files, bool plain, const QStringList& tarOptions)
 {
     QTemporaryDir dir;
+    writeFiles(dir.path(), files);
     QStringList members;
-    for (const auto& file : files) {
-        const QString path = dir.filePath(file.first);
-        QDir().mkpath(QFileInfo(path).path());
-        if (file.second.startsWith("->"))
-            QFile::link(QString::fromUtf8(file.second.mid(2)), path);
-        else if (file.second == "<fifo>")
-            ::mkfifo(QFile::encodeName(path).constData(), 0644);
-        else
-            writeFile(path, file.second);
+    for (const auto& file : files)
         members << file.first;
-    }
     QProcess tar;
     tar.setWorkingDirectory(dir.path());
     tar.start(QStringLiteral("tar"),

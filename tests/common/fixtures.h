@@ -30,12 +30,10 @@ struct TableRow {
 /// minFields or more than maxFields fields or names a text that is not defined.
 bool readTable(const QString& path, QMap<QString, QString>& texts, int minFields, int maxFields,
                QList<TableRow>& rows, QString& why);
-/// Text with each {NAME} of texts and each {md5:TEXT} replaced, the innermost first; a name
-/// that texts lacks is left in place and added to unknown.
-QString expandTexts(QString text, const QMap<QString, QString>& texts,
-                    QStringList* unknown = nullptr);
 /// Writes a host file whole, creating its directories.
 bool writeFile(const QString& path, const QByteArray& data);
+/// Writes files under dir, creating their directories; false if any of them fails.
+bool writeFiles(const QString& dir, const Files& files);
 
 /// Package bytes laid out field by field, the way another writer of the format would, with
 /// the offset at which each named part begins.
@@ -46,7 +44,7 @@ struct PackageBytes {
     /// A length-prefixed record of raw bytes.
     PackageBytes& record(const QByteArray& data);
     /// A text record: each character XOR 0x35, UTF-8 encoded.
-    PackageBytes& text(const QString& value);
+    PackageBytes& text(QString value);
     /// Remembers where the named part begins.
     PackageBytes& mark(const QString& part);
 };
@@ -62,7 +60,8 @@ struct Item {
 /// table and the payloads, with the parts marked.
 PackageBytes makePackage(const QList<Item>& items, const QString& type = QStringLiteral("T1"),
                          const QString& model = QStringLiteral("KT310"));
-/// Firmware files placed under ota_file/ with a manifest listing each of them.
+/// Firmware files placed under ota_file/ with a manifest listing each of them but those whose
+/// name starts with '-', which is dropped.
 Files firmware(const Files& files);
 /// An archive made by tar of these files (bzip2 unless plain), extra tar options first.
 QByteArray makeArchive(const Files& files, bool plain = false,

@@ -188,8 +188,7 @@ QList<TarEntry> randomArchive(quint32 seed, qint64 maxBytes)
     QSet<QByteArray> linked;
     const int count = 2 + int(below(14));
     for (int i = 0; i < count; ++i) {
-        TarEntry entry;
-        entry.name = newName();
+        TarEntry entry(newName());
         QByteArray extracted;
         const int kind = int(below(9));
         if (kind == 0) {
@@ -220,13 +219,7 @@ QList<TarEntry> randomArchive(quint32 seed, qint64 maxBytes)
             // As GNU tar writes a file that ends in a hole: an empty last piece at its end.
             if (entry.sparseMap.isEmpty() || entry.realSize > at)
                 entry.sparseMap << qMakePair(entry.realSize, qint64(0));
-            extracted = QByteArray(int(entry.realSize), '\0');
-            qint64 from = 0;
-            for (const auto& piece : qAsConst(entry.sparseMap)) {
-                extracted.replace(int(piece.first), int(piece.second),
-                                  entry.content.mid(int(from), int(piece.second)));
-                from += piece.second;
-            }
+            extracted = sparseFile(entry);
         } else {
             // The other kinds are files: one of a type tar does not know, one under the name of
             // an earlier member, and plain ones.
@@ -253,8 +246,17 @@ QList<TarEntry> randomArchive(quint32 seed, qint64 maxBytes)
         const QByteArray digest = below(8) == 0 ? md5("not " + it.value()) : md5(it.value());
         manifest += digest + "  " + it.key().mid(9) + '\n';
     }
-    TarEntry list;
-    list.name = "ota_file/fileMd5s";
-    list.content = manifest;
-    return entries << list;
+    return entries << TarEntry{"ota_file/fileMd5s", '0', manifest};
+}
+
+QByteArray sparseFile(const TarEntry& entry)
+{
+    const auto& last = entry.sparseMap.constLast();
+    QByteArray file(int(qMax(entry.realSize, last.first + last.second)), '\0');
+    qint64 from = 0;
+    for (const auto& [offset, length] : entry.sparseMap) {
+        file.replace(int(offset), int(length), entry.content.mid(int(from), int(length)));
+        from += length;
+    }
+    return file;
 }

@@ -7,16 +7,21 @@
 
 /// One member of a hand-made tar archive.
 struct TarEntry {
+    /// A member of this name, type, content and mode.
+    TarEntry(const QByteArray& n = QByteArray(), char t = '0', const QByteArray& c = QByteArray(),
+             quint32 m = 0644, const QByteArray& link = QByteArray())
+        : name(n), type(t), content(c), mode(m), linkName(link)
+    {
+    }
+
     QByteArray name;
-    char type = '0'; // '0' file, '1' hard link, '2' symlink, '3' char dev, '4' block dev, '5' dir,
-                     // '6' FIFO, 'S' GNU sparse, any other letter as is (e.g. 'Z')
+    char type; // the type flag as is: '0' file, '1' hard link, '2' symlink, 'S' GNU sparse...
     QByteArray content; // the data stored in the archive (for 'S': the stored pieces, back to back)
-    quint32 mode = 0644;
+    quint32 mode;
     QByteArray linkName;                    // for '1' and '2'
     QList<QPair<qint64, qint64>> sparseMap; // for 'S': (offset, length) of each stored piece
     qint64 realSize = -1;                   // for 'S': the size of the file with its holes
-    bool paxSize = false;  // the size goes in a pax 'x' record (size=N), the header's size field
-                           // holds 0
+    bool paxSize = false;  // the size goes in a pax 'x' record, the header's size field holds 0
     bool longName = false; // the name goes in a GNU 'L' long-name record
 };
 
@@ -27,12 +32,11 @@ struct TarEntry {
 QByteArray tarArchive(const QList<TarEntry>& entries);
 /// data compressed with bzip2 (runs the bzip2 program).
 QByteArray bzip2(const QByteArray& data);
-/// A random firmware archive for seed: members under ota_file/ of random types (files,
-/// directories, hard and symbolic links inside and outside ota_file/, GNU sparse files with
-/// random maps, a member of an unknown type letter, a name written twice, pax size records, long
-/// names), random sizes from 0 to maxBytes in all, and a manifest ota_file/fileMd5s listing some
-/// of the regular files with their right digests (and sometimes a wrong one). Deterministic for a
-/// seed.
+/// A random firmware archive, the same for a seed: under ota_file/, files, directories, hard and
+/// symbolic links in and out of it, sparse files, unknown types, names written twice, pax sizes,
+/// long names, up to maxBytes of content in all, and a manifest fileMd5s of some regular files.
 QList<TarEntry> randomArchive(quint32 seed, qint64 maxBytes);
+/// The file tar makes of a sparse member: its pieces at their offsets, zeros in the holes.
+QByteArray sparseFile(const TarEntry& entry);
 
 #endif // TARWRITER_H

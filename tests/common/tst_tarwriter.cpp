@@ -17,25 +17,12 @@ namespace {
 TarEntry sparse(const QByteArray& name, const QList<QPair<qint64, qint64>>& map,
                 qint64 realSize = -1)
 {
-    TarEntry entry;
-    entry.name = name;
-    entry.type = 'S';
+    TarEntry entry(name, 'S');
     entry.sparseMap = map;
     entry.realSize = realSize;
     for (int i = 0; i < map.size(); ++i)
         entry.content += QByteArray(int(map.at(i).second), char('a' + i % 26));
     return entry;
-}
-
-/// What tar should make of it: zeros where the map leaves holes.
-QByteArray expanded(const TarEntry& entry)
-{
-    const auto& last = entry.sparseMap.constLast();
-    QByteArray file(int(qMax(entry.realSize, last.first + last.second)), '\0');
-    for (int i = 0; i < entry.sparseMap.size(); ++i)
-        file.replace(int(entry.sparseMap.at(i).first), int(entry.sparseMap.at(i).second),
-                     QByteArray(int(entry.sparseMap.at(i).second), char('a' + i % 26)));
-    return file;
 }
 
 } // namespace
@@ -54,17 +41,13 @@ private slots:
         for (int i = 0; i < 30; ++i)
             map << qMakePair(i * 65536 + 100, qint64(i % 3 * 300 + 7));
         const TarEntry extended = sparse("extended", map);
-        TarEntry file, link;
-        file.name = QByteArray(150, 'l') + "/file";
+        TarEntry file(QByteArray(150, 'l') + "/file", '0', "linked");
         file.longName = true;
-        file.content = "linked";
-        link.name = "link";
-        link.type = '1';
-        link.linkName = file.name;
+        const TarEntry link("link", '1', {}, 0644, file.name);
         QTest::newRow("sparse pieces that do not fill their blocks")
-            << QList<TarEntry>{unaligned, file} << Expected{{"unaligned", expanded(unaligned)}};
+            << QList<TarEntry>{unaligned, file} << Expected{{"unaligned", sparseFile(unaligned)}};
         QTest::newRow("sparse map in two extension blocks")
-            << QList<TarEntry>{extended, file} << Expected{{"extended", expanded(extended)}};
+            << QList<TarEntry>{extended, file} << Expected{{"extended", sparseFile(extended)}};
         QTest::newRow("hard link to a name beyond 100 bytes")
             << QList<TarEntry>{file, link} << Expected{{"link", "linked"}};
     }

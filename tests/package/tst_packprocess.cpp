@@ -11,12 +11,8 @@
 
 #include <csignal>
 
-namespace {
-
 const qint64 kChunk = 10485760;
 const QStringList kInfo = {"KT310", "5", QStringLiteral("\u00e9"), QStringLiteral("\u4e2d"), ""};
-
-} // namespace
 
 class TestPackProcess : public QObject {
     Q_OBJECT
@@ -68,8 +64,7 @@ private slots:
     void writerFailuresLeaveNoPackage()
     {
         QFETCH(QString, failure);
-        QVERIFY(writeFile("good.bin", QByteArray(300000, 'g')));
-        QVERIFY(writeFile("out.pkg", "precious"));
+        QVERIFY(writeFiles(".", {{"good.bin", QByteArray(300000, 'g')}, {"out.pkg", "precious"}}));
         QVector<PackItemInfo> items(2);
         items[0].setName("good.bin");
         items[1].setName(failure == "missing" ? "missing.bin"

@@ -75,8 +75,7 @@ private slots:
 
         // Every message is known, its stage comes after the one before, and only UC19 follows a
         // final message.
-        int stage = -1;
-        int final = messages.size();
+        int stage = -1, final = messages.size();
         bool ended = false;
         for (const QByteArray& message : messages) {
             const ScannerStatus::Item item(message);

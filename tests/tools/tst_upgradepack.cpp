@@ -112,10 +112,9 @@ class TestUpgradePack : public QObject {
         // maps each byte to a character and back.
         const QByteArray given = unescape(line);
         const bool latin1 = QString::fromUtf8(given).toUtf8() != given;
-        for (const QString& arg : args.mid(full + status)) {
-            const QByteArray bytes = unescape(arg);
-            command << (latin1 ? QString::fromLatin1(bytes) : QString::fromUtf8(bytes));
-        }
+        for (const QString& arg : args.mid(full + status))
+            command << (latin1 ? QString::fromLatin1(unescape(arg))
+                               : QString::fromUtf8(unescape(arg)));
         QTextCodec* const locale = QTextCodec::codecForLocale();
         if (latin1)
             QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
@@ -134,19 +133,12 @@ class TestUpgradePack : public QObject {
                      int time = 1700000000)
     {
         Files archive;
-        QByteArray manifest;
-        for (const QString& given : files) {
-            const QString file = given.section('=', 0, 0);
-            const QByteArray content =
-                (given.contains('=') ? given.section('=', 1) : file).toUtf8();
-            archive << qMakePair("ota_file/" + file.mid(file.startsWith('-')), content);
-            if (!file.startsWith('-'))
-                manifest += md5(content) + "  " + file.toUtf8() + '\n';
-        }
-        archive << qMakePair(QString("ota_file/fileMd5s"), manifest);
+        for (const QString& given : files)
+            archive << qMakePair(given.section('=', 0, 0),
+                                 given.section('=', given.contains('=') ? 1 : 0).toUtf8());
         const bool plain = name.startsWith("whole");
-        const QByteArray bytes =
-            makeArchive(archive, plain, {"--mode=0644", "--mtime=@" + QString::number(time)});
+        const QByteArray bytes = makeArchive(firmware(archive), plain,
+                                             {"--mode=0644", "--mtime=@" + QString::number(time)});
         m_values[name.toUpper().remove('-')] = md5(bytes);
         return writeFile(base() + '/' + name + (plain ? ".tar" : ".tar.bz2"), bytes) &&
                writeFile(
@@ -158,13 +150,9 @@ class TestUpgradePack : public QObject {
     static QByteArray oddMembers()
     {
         QList<TarEntry> members;
-        for (const char* name :
-             {"ota_file/fileMd5s", "/etc/abs.bin", "outside.bin", "ota_file/suid"}) {
-            TarEntry member;
-            member.name = name;
-            member.mode = member.name.endsWith("suid") ? 04755 : 0644;
-            members << member;
-        }
+        for (const QByteArray name :
+             {"ota_file/fileMd5s", "/etc/abs.bin", "outside.bin", "ota_file/suid"})
+            members << TarEntry{name, '0', {}, name.endsWith("suid") ? 04755u : 0644u};
         return makePackage({{"fw.tar.bz2", bzip2(tarArchive(members))}}).bytes;
     }
 
@@ -179,6 +167,14 @@ private slots:
         for (char& byte : a)
             byte = char((x = x * 1103515245u + 12345u) >> 24);
         const QByteArray c = "firmware notes\n";
+        Files files{{"a.bin", a},
+                    {"chunk.bin", a.left(10485760)},
+                    {"plain.tar", a.left(5000)},
+                    {"big/a.bin", a},
+                    {"blocks/rootfs.ext4", a.left(3 << 20)},
+                    {"long/" + QString(120, 'n') + ".bin", "x"},
+                    {"linked/link", "->../a.bin"},
+                    {"fifo", "<fifo>"}};
         for (const char* file :
              {"sub/c.txt=firmware notes\n", "other/c.txt=another", "out.pkg=an older package",
               "out/c.txt=an older c.txt", "build/self.pkg=named like the package",
@@ -196,42 +192,32 @@ private slots:
               "image....zImage; sleep 0.1; printf 'writing kernel\\n'; sleep 0.1; printf UC99; "
               "sleep 0.6; printf ub99; sleep 0.6; printf runtxtOrder--filePa--/tmp/savepara.txt; "
               "sleep 0.6; printf 'UB99upgrade success! reboot!'; exec sleep 100"})
-            QVERIFY(writeFile(base() + '/' + QString(file).section('=', 0, 0),
-                              QString(file).section('=', 1).toUtf8()));
-        const Files large{{"a.bin", a},
-                          {"chunk.bin", a.left(10485760)},
-                          {"plain.tar", a.left(5000)},
-                          {"big/a.bin", a},
-                          {"blocks/rootfs.ext4", a.left(3 << 20)},
-                          {"long/" + QString(120, 'n') + ".bin", "x"}};
-        for (const auto& file : large)
-            QVERIFY(writeFile(base() + '/' + file.first, file.second));
-        QVERIFY(QDir().mkpath(base() + "/linked") &&
-                QFile::link("../a.bin", base() + "/linked/link") &&
-                ::mkfifo(QFile::encodeName(base() + "/fifo").constData(), 0600) == 0);
+            files << qMakePair(QString(file).section('=', 0, 0),
+                               QString(file).section('=', 1).toUtf8());
+        QVERIFY(writeFiles(base(), files));
         // One firmware tree twice, with other modes, times, owner and a manifest to replace;
         // names in UTF-8 and not; a PATH without lbzip2.
         QCOMPARE(QProcess::execute(
                      "sh", {"-ec",
-                            "cd '" + base() +
-                                "'\n"
-                                "cp -r fw same && echo x >same/fileMd5s && chmod 755 fw/Image\n"
-                                "chown -R 1234:1234 same || :\n"
-                                "chmod 700 same/Image same/boot && chmod 600 same/boot/uboot.bin\n"
-                                "touch -d @1650000000 fw/Image && touch -d @1600000000 same/Image\n"
-                                "touch -d @1700000000 fw/boot/uboot.bin same/boot/uboot.bin\n"
-                                "touch -d @1800000000 same/fileMd5s\n"
-                                // fw again, its newest file now the first read and archived.
-                                "cp -r fw fresh && touch -d @1650000000 fresh/boot/uboot.bin\n"
-                                "touch -d @1700000000 fresh/Image\n"
-                                "e=$(printf '\\351') && mkdir -p latin latindir/d$e\n"
-                                "echo >latin/lat$e.bin && echo >latindir/d$e/rootfs.ext4\n"
-                                "mkdir utf8 && printf e >utf8/caf$(printf '\\303\\251').bin\n"
-                                "mkdir nolbzip2 && ln -s \"$(command -v bzip2)\" nolbzip2\n"
-                                "chmod +x broken/lbzip2 killed/tar\n"
-                                "echo old >kept.pkg && chmod 640 kept.pkg\n"
-                                "mkdir readonly && echo old >readonly/c.txt\n"
-                                "cp kept.pkg readonly/r.pkg && chmod 444 readonly/*"}),
+                            "cd \"$0\"\n"
+                            "cp -r fw same && echo x >same/fileMd5s && chmod 755 fw/Image\n"
+                            "chown -R 1234:1234 same || :\n"
+                            "chmod 700 same/Image same/boot && chmod 600 same/boot/uboot.bin\n"
+                            "touch -d @1650000000 fw/Image && touch -d @1600000000 same/Image\n"
+                            "touch -d @1700000000 fw/boot/uboot.bin same/boot/uboot.bin\n"
+                            "touch -d @1800000000 same/fileMd5s\n"
+                            // fw again, its newest file now the first read and archived.
+                            "cp -r fw fresh && touch -d @1650000000 fresh/boot/uboot.bin\n"
+                            "touch -d @1700000000 fresh/Image\n"
+                            "e=$(printf '\\351') && mkdir -p latin latindir/d$e\n"
+                            "echo >latin/lat$e.bin && echo >latindir/d$e/rootfs.ext4\n"
+                            "mkdir utf8 && printf e >utf8/caf$(printf '\\303\\251').bin\n"
+                            "mkdir nolbzip2 && ln -s \"$(command -v bzip2)\" nolbzip2\n"
+                            "chmod +x broken/lbzip2 killed/tar\n"
+                            "echo old >kept.pkg && chmod 640 kept.pkg\n"
+                            "mkdir readonly && echo old >readonly/c.txt\n"
+                            "cp kept.pkg readonly/r.pkg && chmod 444 readonly/*",
+                            base()}),
                  0);
         for (const char* line :
              {"create -o good.pkg --type T1 --model KT310 --info v2.1 --info 5% --target "
@@ -275,44 +261,38 @@ private slots:
                 QByteArray(notes.bytes)
                     .replace(notes.at["payload size"], 6, PackageBytes().text(size).bytes)));
         const QString nul = QString("fw") + QChar(0) + ".bin";
-        QVERIFY(writeFile(base() + "/dup.pkg",
-                          makePackage({{"a/x.bin", "one"}, {"b/x.bin", "two"}}).bytes) &&
-                writeFile(base() + "/names.pkg",
-                          makePackage({{"..", "a"}, {"", "b"}, {"d/", "c"}, {".", "d"}}).bytes) &&
-                writeFile(base() + "/nul.pkg",
-                          makePackage({{nul, "x"}}, "T1" + QString(QChar(0)), "K\x7f\\").bytes) &&
-                writeFile(
-                    base() + "/nulmodel.pkg",
-                    makePackage({{"a.bin", "a"}}, "T1", "KT" + QString(QChar(0)) + "310").bytes) &&
-                writeFile(base() + "/negative.pkg", negative.bytes) &&
-                writeFile(base() + "/odd2.pkg", oddMembers()) &&
-                writeFile(base() + "/ab.pkg",
-                          makePackage({{"a.bin", "new a"}, {"b.bin", "new b"}}).bytes) &&
-                writeFile(base() + "/part/a.bin", "old") && QDir().mkpath(base() + "/part/b.bin") &&
-                writeFile(base() + "/cut50.pkg", good.left(50)) &&
-                QProcess::execute("mkfifo", {base() + "/fifo.pkg"}) == 0);
-        QVERIFY(writeFile(base() + "/flip.pkg", flipped) &&
-                writeFile(base() + "/cut.pkg", good.left(good.size() - 3)) &&
-                writeFile(base() + "/trail.pkg", good + "xyz") &&
-                writeFile(base() + "/padding.pkg", QByteArray(good).replace(20, 1, "x")) &&
-                writeFile(base() + "/cut1000.pkg", good.left(good.size() - 1000)) &&
-                writeFile(base() + "/table.pkg", good.left(150)) &&
-                writeFile(base() + "/chunks.pkg", chunks.text("1").record("").bytes));
+        QVERIFY(QDir().mkpath(base() + "/part/b.bin"));
+        QVERIFY(writeFiles(
+            base(),
+            {{"dup.pkg", makePackage({{"a/x.bin", "one"}, {"b/x.bin", "two"}}).bytes},
+             {"names.pkg", makePackage({{"..", "a"}, {"", "b"}, {"d/", "c"}, {".", "d"}}).bytes},
+             {"nul.pkg", makePackage({{nul, "x"}}, "T1" + QString(QChar(0)), "K\x7f\\").bytes},
+             {"nulmodel.pkg",
+              makePackage({{"a.bin", "a"}}, "T1", "KT" + QString(QChar(0)) + "310").bytes},
+             {"negative.pkg", negative.bytes},
+             {"odd2.pkg", oddMembers()},
+             {"ab.pkg", makePackage({{"a.bin", "new a"}, {"b.bin", "new b"}}).bytes},
+             {"part/a.bin", "old"},
+             {"cut50.pkg", good.left(50)},
+             {"fifo.pkg", "<fifo>"},
+             {"flip.pkg", flipped},
+             {"cut.pkg", good.left(good.size() - 3)},
+             {"trail.pkg", good + "xyz"},
+             {"padding.pkg", QByteArray(good).replace(20, 1, "x")},
+             {"cut1000.pkg", good.left(good.size() - 1000)},
+             {"table.pkg", good.left(150)},
+             {"chunks.pkg", chunks.text("1").record("").bytes}}));
         // The reference's table of verbs lists what --help lists, from the tool's one table.
         QStringList helped, documented;
-        for (const QString& line :
-             QString::fromUtf8(run(targetCommand(UPGRADE_PACK_BIN) << "--help", base()))
-                 .section("Verbs:\n", 1)
-                 .section("\n\n", 0, 0)
-                 .split('\n'))
+        const QString help =
+            QString::fromUtf8(run(targetCommand(UPGRADE_PACK_BIN) << "--help", base()));
+        for (const QString& line : help.section("Verbs:\n", 1).section("\n\n", 0, 0).split('\n'))
             helped << line.simplified().section(' ', 0, 0);
-        const QString reference =
-            QString::fromUtf8(readFile(QFINDTESTDATA("../../docs/upgrade-pack.md")));
-        for (auto it =
-                 QRegularExpression("\\n\\| `([a-z]+) ")
-                     .globalMatch(
-                         reference.section("| Verb | What it does |", 1).section("\n\n", 0, 0));
-             it.hasNext();)
+        const QString verbs =
+            QString::fromUtf8(readFile(QFINDTESTDATA("../../docs/upgrade-pack.md")))
+                .section("| Verb | What it does |", 1)
+                .section("\n\n", 0, 0);
+        for (auto it = QRegularExpression("\\n\\| `([a-z]+) ").globalMatch(verbs); it.hasNext();)
             documented << it.next().captured(1);
         QCOMPARE(documented, helped);
         m_values = {{"A", md5(a)},

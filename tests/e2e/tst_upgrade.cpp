@@ -389,38 +389,29 @@ void TestUpgrade::prepare()
 
     // Archives whose headers alone do not tell what tar writes: each, but the last, takes more
     // than a 4 MiB /tmp holds once unpacked, behind an empty manifest.
-    const auto member = [](const QByteArray& name, char type, const QByteArray& content,
-                           const QByteArray& link = QByteArray()) {
-        TarEntry entry;
-        entry.name = name;
-        entry.type = type;
-        entry.content = content;
-        entry.linkName = link;
-        return entry;
-    };
     const QByteArray six(6 << 20, 'z');
-    TarEntry pax = member("ota_file/pax.bin", '0', six), longName = pax;
+    TarEntry pax = TarEntry("ota_file/pax.bin", '0', six), longName = pax;
     pax.paxSize = true;
     longName.name = "ota_file/" + QByteArray(150, 'n') + ".bin";
     longName.longName = true;
-    TarEntry sparse = member("ota_file/sparse.img", 'S', QByteArray(5 << 20, 's'));
+    TarEntry sparse = TarEntry("ota_file/sparse.img", 'S', QByteArray(5 << 20, 's'));
     sparse.sparseMap = {{0, 1 << 20}, {10 << 20, 4 << 20}};
     sparse.realSize = 100 << 20;
-    TarEntry holes = member("ota_file/holes.img", 'S', QByteArray(1 << 20, 'h'));
+    TarEntry holes = TarEntry("ota_file/holes.img", 'S', QByteArray(1 << 20, 'h'));
     holes.sparseMap = {{0, 1 << 20}, {qint64(1) << 30, 0}};
     holes.realSize = qint64(1) << 30;
-    const TarEntry again = member("ota_file/a", '0', QByteArray(1536 << 10, 'p'));
+    const TarEntry again = TarEntry("ota_file/a", '0', QByteArray(1536 << 10, 'p'));
     const auto handMade = [&](const QList<TarEntry>& members) {
         return carrying(
-            bzip2(tarArchive(QList<TarEntry>{member("ota_file/fileMd5s", '0', "")} + members)));
+            bzip2(tarArchive(QList<TarEntry>{TarEntry("ota_file/fileMd5s", '0', "")} + members)));
     };
-    m_packages.insert("unknowntype", handMade({member("ota_file/blob", 'Z', six)}));
+    m_packages.insert("unknowntype", handMade({TarEntry("ota_file/blob", 'Z', six)}));
     m_packages.insert("pax", handMade({pax}));
     m_packages.insert("longname", handMade({longName}));
     m_packages.insert("sparse", handMade({sparse}));
-    m_packages.insert("relinked",
-                      handMade({again, member("ota_file/keep1", '1', "", "ota_file/a"), again,
-                                member("ota_file/keep2", '1', "", "ota_file/a"), again}));
+    m_packages.insert(
+        "relinked", handMade({again, TarEntry("ota_file/keep1", '1', "", 0644, "ota_file/a"), again,
+                              TarEntry("ota_file/keep2", '1', "", 0644, "ota_file/a"), again}));
     m_packages.insert("holes", handMade({holes}));
 }
 

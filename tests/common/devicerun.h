@@ -17,12 +17,9 @@
 /// if any, followed by the program.
 QStringList targetCommand(const QString& program);
 
-/// One run of the real device program in a device sandbox of its own. The appliance's state
-/// lives in a scratch directory on the host, so that a test prepares and inspects it through
-/// the device paths (/tmp, /run, /etc, /usr, /proc/meminfo); its debug trace is
-/// /run/sandbox/trace there, and the sandbox notes the time of its exec in nanoseconds in
-/// /run/sandbox/exec-ns. Many runs may go on at once. The program never exits by itself: stop()
-/// ends it by its pid.
+/// One run of the real device program in a device sandbox of its own, whose state a test prepares
+/// and inspects through the device's paths; its debug trace is /run/sandbox/trace. Many runs may
+/// go on at once. The program never exits by itself: stop() ends it by its pid.
 class DeviceRun {
 public:
     /// Bytes of one read from the program's standard output and when they arrived.
@@ -64,9 +61,8 @@ private:
     void readOutput(int fd);
 
     QTemporaryDir m_root;
-    // Spawned rather than forked: a test holds many runs and threads, whose memory a fork would
-    // have to mark copy-on-write for every start.
-    pid_t m_pid = 0;
+    pid_t m_pid = 0; // spawned: a fork would copy the page tables of a test of many threads
+
     mutable std::atomic<bool> m_running{false};
     QString m_tmpSize;
     // A thread of its own reads the output, so that arrival times hold however busy the test is;

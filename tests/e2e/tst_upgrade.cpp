@@ -514,8 +514,7 @@ void TestUpgrade::startPlan()
         return true;
     };
     if (!give("--issue", "/etc/issue"))
-        command << "--product-model"
-                << "";
+        command += {"--product-model", ""};
     give("--scanner-config", m_macros["CONFIG"]);
     give("--savepara", QFileInfo(device).path() + "/savepara.txt");
     give("--tmp-savepara", "/tmp/savepara.txt");
@@ -538,9 +537,8 @@ void TestUpgrade::startPlan()
 
 QJsonObject TestUpgrade::plan(Row& row)
 {
-    DeviceRun::waitUntil(
-        [&] { return row.planner && row.planner->state() == QProcess::NotRunning; }, 120000);
-    if (!row.planner)
+    if (!DeviceRun::waitUntil(
+            [&] { return row.planner && row.planner->state() == QProcess::NotRunning; }, 120000))
         return QJsonObject();
     const QJsonObject plan = QJsonDocument::fromJson(row.planner->readAllStandardOutput()).object();
     if (plan.isEmpty())

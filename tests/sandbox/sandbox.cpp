@@ -1,12 +1,10 @@
-// The device sandbox, and the appliance's tools faked inside it: one small program without Qt,
-// as every scenario starts it once as the sandbox and again for each tool the device runs.
-// docs/testing.md describes both.
+// The device sandbox, and the appliance's tools faked inside it, as docs/testing.md describes:
+// one small program without Qt, as it starts once for every run and again for every tool call.
 //
 //   scanner-sandbox --root DIR [--tmp-size SIZE] -- COMMAND [ARG]...
 //
-// Runs COMMAND, exec'd, in a private mount namespace whose /tmp (a tmpfs of SIZE, if given),
-// /run, /etc and /usr (overlays) and /proc/meminfo live in DIR. Called as one of kTools, it is
-// the fake of that tool. Exit status 70: the sandbox failed; 77: none can be made here.
+// Called as one of kTools, it is that tool's fake. Exit status 70: the sandbox failed; 77: none
+// can be made here.
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>

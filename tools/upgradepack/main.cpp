@@ -1,6 +1,7 @@
 // upgrade-pack: the release engineers' tool for upgrade packages. This file only parses the
 // command line and reports; the work is done by the classes beside it.
 #include "commandline.h"
+#include "diffrender.h"
 #include "directories.h"
 #include "firmwarebuilder.h"
 #include "packagechecker.h"
@@ -640,15 +641,15 @@ int runDiff(const QStringList& arguments)
     PackageDiff diff(paths.at(0), paths.at(1));
     diff.setTmpFree(freeBytes);
     if (!diff.run(parser.isSet(quiet)))
-        return failed(verb, diff.error(), Trouble);
+        return failed(verb, diff.errorString(), Trouble);
     // Status texts can hold characters beyond ASCII: UTF-8 whatever the locale, as plan's.
     if (parser.isSet(json))
-        printJson(diff.toJson());
+        printJson(diffJson(diff.outcome()));
     else if (parser.isSet(stat))
-        writeOutput(diff.stat().toUtf8());
+        writeOutput(diffStat(diff.outcome()).toUtf8());
     else if (!parser.isSet(quiet))
-        writeOutput(diff.describe().toUtf8());
-    return diff.identical() ? Success : JobFailed;
+        writeOutput(diffText(diff.outcome()).toUtf8());
+    return diff.outcome().identical() ? Success : JobFailed;
 }
 
 /// One verb of the tool: its name, what it does in a line, how it runs, and the exit status

@@ -2,12 +2,10 @@
 
 #include "statustexts.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QJsonArray>
 #include <QSet>
 
 namespace {
@@ -20,47 +18,6 @@ const QStringList kContent{QStringLiteral("size"), QStringLiteral("md5")};
 
 /// Things by name, in the order of their input.
 using Keyed = QVector<QPair<QString, DiffAttributes>>;
-
-QJsonValue attribute(const DiffAttributes& attributes, const QString& name)
-{
-    for (const auto& pair : attributes) {
-        if (pair.first == name)
-            return pair.second;
-    }
-    return QJsonValue(QJsonValue::Undefined);
-}
-
-QString shown(const QJsonValue& value)
-{
-    if (value.isDouble())
-        return QString::number(qint64(value.toDouble()));
-    if (value.isUndefined())
-        return QStringLiteral("(none)");
-    return value.toString().isEmpty() ? QStringLiteral("(empty)") : value.toString();
-}
-
-/// The attributes' names, OLD's first, then those NEW adds.
-QStringList attributeNames(const DiffAttributes& before, const DiffAttributes& after)
-{
-    QStringList names;
-    for (const auto& pair : before + after) {
-        if (!names.contains(pair.first))
-            names << pair.first;
-    }
-    return names;
-}
-
-QJsonValue attributesJson(const DiffAttributes& attributes)
-{
-    if (attributes.isEmpty())
-        return QJsonValue(QJsonValue::Null);
-    if (attributes.size() == 1 && attributes.first().first.isEmpty())
-        return attributes.first().second;
-    QJsonObject object;
-    for (const auto& pair : attributes)
-        object.insert(pair.first, pair.second);
-    return object;
-}
 
 // What OLD has and NEW lacks or holds otherwise comes in OLD's order, then what NEW adds.
 QVector<DiffChange> compareKeyed(const Keyed& before, const Keyed& after)
@@ -120,88 +77,12 @@ QString memberType(char type)
     }
 }
 
-QString timeText(qint64 secs)
-{
-    return QDateTime::fromSecsSinceEpoch(secs, Qt::UTC).toString(Qt::ISODate);
-}
-
-/// "2 added, 1 changed", or "same".
-QString counted(const QVector<DiffChange>& changes)
-{
-    QStringList parts;
-    for (const char* kind : {"added", "removed", "changed"}) {
-        int n = 0;
-        for (const DiffChange& change : changes)
-            n += change.kind() == QLatin1String(kind);
-        if (n > 0)
-            parts << QStringLiteral("%1 %2").arg(n).arg(QLatin1String(kind));
-    }
-    return parts.isEmpty() ? QStringLiteral("same") : parts.join(QStringLiteral(", "));
-}
-
-QJsonArray changesJson(const QVector<DiffChange>& changes)
-{
-    QJsonArray array;
-    for (const DiffChange& change : changes)
-        array.append(change.toJson());
-    return array;
-}
-
-/// True when the change is of a thing in both, in none but these attributes.
-bool changedOnlyIn(const DiffChange& change, const QStringList& names)
-{
-    if (change.before.isEmpty() || change.after.isEmpty())
-        return false;
-    for (const QString& name : attributeNames(change.before, change.after)) {
-        if (!names.contains(name) &&
-            attribute(change.before, name) != attribute(change.after, name))
-            return false;
-    }
-    return true;
-}
-
 QString manifestPath(const st_otaFiles& entry)
 {
     return entry.path.mid(int(sizeof kOtaFileDir) - 1);
 }
 
 } // namespace
-
-QString DiffChange::kind() const
-{
-    return before.isEmpty()  ? QStringLiteral("added")
-           : after.isEmpty() ? QStringLiteral("removed")
-                             : QStringLiteral("changed");
-}
-
-QString DiffChange::describe() const
-{
-    QStringList parts;
-    const auto part = [](const QString& label, const QString& text) {
-        return label.isEmpty() ? text : label + QLatin1Char(' ') + text;
-    };
-    if (before.isEmpty()) {
-        for (const auto& pair : after)
-            parts << part(pair.first, shown(pair.second));
-    } else if (!after.isEmpty()) {
-        for (const QString& label : attributeNames(before, after)) {
-            const QJsonValue was = attribute(before, label);
-            const QJsonValue is = attribute(after, label);
-            if (was != is)
-                parts << part(label, shown(was) + QStringLiteral(" -> ") + shown(is));
-        }
-    }
-    return kind() + QLatin1Char(' ') + name +
-           (parts.isEmpty() ? QString() : QStringLiteral(": ") + parts.join(QStringLiteral(", ")));
-}
-
-QJsonObject DiffChange::toJson() const
-{
-    return {{QStringLiteral("name"), name},
-            {QStringLiteral("change"), kind()},
-            {QStringLiteral("old"), attributesJson(before)},
-            {QStringLiteral("new"), attributesJson(after)}};
-}
 
 /// One input: what its tables say and what the device made of it.
 struct PackageDiff::Side {
@@ -342,29 +223,70 @@ bool PackageDiff::run(bool quick)
                              m_after->path,
                              m_after->archive ? QStringLiteral("a firmware archive")
                                               : QStringLiteral("an upgrade package")));
-    m_archives = m_before->archive;
-    compareTables();
-    if (quick && (!m_header.isEmpty() || !m_items.isEmpty()))
-        return true;
+    m_outcome.archives = m_before->archive;
+    m_outcome.before.path = m_before->path;
+    m_outcome.after.path = m_after->path;
+    if (quick) {
+        m_outcome.sections = compareTables();
+        for (const DiffSection& section : qAsConst(m_outcome.sections)) {
+            if (section.differs())
+                return true;
+        }
+    }
     // One input at a time: only one unpacked archive is ever on disk.
     if (!runDevice(*m_before) || !runDevice(*m_after))
         return false;
-    compareTables();
-    compareArchives();
-    compareStages();
-    compareVerdicts();
-    if (onlyArchiveBytesDiffer()) {
-        m_buildTimeOnly = m_timesDiffer;
-        m_storedOnly = !m_timesDiffer && !m_archives;
-        if (m_buildTimeOnly)
-            m_items.clear();
+    m_outcome.before.unpacked = m_before->unpacked();
+    m_outcome.after.unpacked = m_after->unpacked();
+    m_outcome.before.built = m_before->built();
+    m_outcome.after.built = m_after->built();
+    m_outcome.timesDiffer = timesDiffer();
+    m_outcome.models = m_before->verdicts.size();
+    m_outcome.sections = compareTables() + compareArchives();
+    const QVector<StageChange> stages = compareStages();
+    if (!stages.isEmpty())
+        m_outcome.sections.append({DiffPart::Stages, {}, stages, {}});
+    m_outcome.sections.append({DiffPart::Devices, {}, {}, compareVerdicts()});
+    return judge();
+}
+
+bool PackageDiff::judge()
+{
+    QVector<DiffChange>* items = nullptr;
+    bool restSame = true;
+    for (DiffSection& section : m_outcome.sections) {
+        if (section.part == DiffPart::Items)
+            items = &section.changes;
+        else
+            restSame = restSame && !section.differs();
     }
-    // What the device reads is the same: only the bytes themselves can still tell the inputs
-    // apart, and "identical" must mean the same bytes.
-    bool same = true;
-    if (identical() && !sameBytes(same))
-        return false;
-    (m_archives ? m_storedOnly : m_unusedOnly) = !same;
+    const bool noItemChanges = !items || items->isEmpty();
+    // The archive's bytes alone differ when every member the device reads is the same: a
+    // package then differs in the one item that carries it, by its size and md5.
+    const bool archiveBytesOnly =
+        restSame && m_outcome.before.unpacked && m_outcome.after.unpacked &&
+        (m_outcome.archives
+             ? noItemChanges
+             : items && items->size() == 1 && items->first().changedOnlyIn(kContent));
+    if (archiveBytesOnly && m_outcome.timesDiffer) {
+        m_outcome.likeness = DiffLikeness::BuildTimeOnly;
+        // The item carrying the archive differs by those times alone: it tells nothing more.
+        if (items)
+            items->clear();
+    } else if (archiveBytesOnly && !m_outcome.archives) {
+        m_outcome.likeness = DiffLikeness::StoredOnly;
+    } else if (restSame && noItemChanges && !m_outcome.unpackedOnce() && !m_outcome.timesDiffer) {
+        // What the device reads is the same: only the bytes themselves can still tell the
+        // inputs apart, and "identical" must mean the same bytes.
+        bool same = true;
+        if (!sameBytes(same))
+            return false;
+        m_outcome.likeness = same                 ? DiffLikeness::Identical
+                             : m_outcome.archives ? DiffLikeness::StoredOnly
+                                                  : DiffLikeness::UnusedBytesOnly;
+    } else {
+        m_outcome.likeness = DiffLikeness::Different;
+    }
     return true;
 }
 
@@ -384,10 +306,10 @@ bool PackageDiff::sameBytes(bool& same)
     return true;
 }
 
-void PackageDiff::compareTables()
+QVector<DiffSection> PackageDiff::compareTables() const
 {
-    if (m_archives)
-        return;
+    if (m_outcome.archives)
+        return {};
     const auto header = [](const Side& side) {
         const UpgradePlanner& planner = *side.planner;
         Keyed fields{{QStringLiteral("type"), {{QString(), planner.type()}}}};
@@ -399,8 +321,6 @@ void PackageDiff::compareTables()
                        {{QString(), double(planner.layout().trailingBytes)}}});
         return fields;
     };
-    m_header = compareKeyed(header(*m_before), header(*m_after));
-
     const auto items = [](const Side& side) {
         const UpgradePlanner& planner = *side.planner;
         Keyed keyed;
@@ -419,16 +339,26 @@ void PackageDiff::compareTables()
         }
         return keyed;
     };
-    m_items = compareKeyed(items(*m_before), items(*m_after));
+    return {{DiffPart::Header, compareKeyed(header(*m_before), header(*m_after)), {}, {}},
+            {DiffPart::Items, compareKeyed(items(*m_before), items(*m_after)), {}, {}}};
 }
 
-void PackageDiff::compareArchives()
+bool PackageDiff::timesDiffer() const
 {
     if (!m_before->unpacked() || !m_after->unpacked())
-        return;
-    m_files = compareKeyed(m_before->files, m_after->files);
-    for (auto it = m_before->times.cbegin(); it != m_before->times.cend(); ++it)
-        m_timesDiffer = m_timesDiffer || m_after->times.value(it.key(), it.value()) != it.value();
+        return false;
+    for (auto it = m_before->times.cbegin(); it != m_before->times.cend(); ++it) {
+        if (m_after->times.value(it.key(), it.value()) != it.value())
+            return true;
+    }
+    return false;
+}
+
+QVector<DiffSection> PackageDiff::compareArchives() const
+{
+    if (!m_before->unpacked() || !m_after->unpacked())
+        return {};
+    QVector<DiffChange> files = compareKeyed(m_before->files, m_after->files);
 
     const auto manifest = [](const Side& side) {
         Keyed keyed;
@@ -436,8 +366,8 @@ void PackageDiff::compareArchives()
         for (const st_otaFiles& entry : side.listed) {
             const QString path = manifestPath(entry);
             // A path listed twice is checked twice: its digests stand side by side.
-            const QJsonValue listed =
-                attribute(keyed.value(at.value(path, -1)).second, QStringLiteral("md5"));
+            const QJsonValue listed = DiffChange::attribute(keyed.value(at.value(path, -1)).second,
+                                                            QStringLiteral("md5"));
             setKeyed(keyed, at, path,
                      {{QStringLiteral("md5"), listed.isString()
                                                   ? listed.toString() + QLatin1Char(' ') + entry.md5
@@ -445,12 +375,13 @@ void PackageDiff::compareArchives()
         }
         return keyed;
     };
-    m_manifest = compareKeyed(manifest(*m_before), manifest(*m_after));
+    const QVector<DiffChange> manifestChanges =
+        compareKeyed(manifest(*m_before), manifest(*m_after));
     // The entries tell how the manifest changed better than its digest does.
-    for (int i = 0; !m_manifest.isEmpty() && i < m_files.size(); ++i) {
-        if (m_files.at(i).name == QLatin1String(kOtaManifestMember) &&
-            changedOnlyIn(m_files.at(i), kContent))
-            m_files.remove(i);
+    for (int i = 0; !manifestChanges.isEmpty() && i < files.size(); ++i) {
+        if (files.at(i).name == QLatin1String(kOtaManifestMember) &&
+            files.at(i).changedOnlyIn(kContent))
+            files.remove(i);
     }
 
     const auto listing = [](const Side& side) {
@@ -465,13 +396,16 @@ void PackageDiff::compareArchives()
         }
         return keyed;
     };
-    m_listing = compareKeyed(listing(*m_before), listing(*m_after));
+    return {{DiffPart::Files, files, {}, {}},
+            {DiffPart::Manifest, manifestChanges, {}, {}},
+            {DiffPart::Listing, compareKeyed(listing(*m_before), listing(*m_after)), {}, {}}};
 }
 
-void PackageDiff::compareStages()
+QVector<StageChange> PackageDiff::compareStages() const
 {
+    QVector<StageChange> stages;
     if (!m_before->unpacked() && !m_after->unpacked())
-        return;
+        return stages;
     const auto taken = [](const Side& side, const st_otaStage& stage) {
         return UpgradeScanner::g_stageFile(side.listed, stage).mid(int(sizeof kUpgradeDir) - 1);
     };
@@ -491,239 +425,19 @@ void PackageDiff::compareStages()
         } else if (row.before != row.after) {
             row.change = QStringLiteral("now takes %1 instead of %2").arg(row.after, row.before);
         }
-        m_stages.append(row);
+        stages.append(row);
     }
+    return stages;
 }
 
-void PackageDiff::compareVerdicts()
+QVector<VerdictChange> PackageDiff::compareVerdicts() const
 {
+    QVector<VerdictChange> changes;
     const QVector<ModelVerdict>& before = m_before->verdicts;
     const QVector<ModelVerdict>& after = m_after->verdicts;
     for (int i = 0; i < qMin(before.size(), after.size()); ++i) {
         if (before.at(i).verdict != after.at(i).verdict)
-            m_models.append({before.at(i), after.at(i)});
+            changes.append({before.at(i), after.at(i)});
     }
-}
-
-bool PackageDiff::onlyArchiveBytesDiffer() const
-{
-    if (!m_header.isEmpty() || !m_files.isEmpty() || !m_manifest.isEmpty() ||
-        !m_listing.isEmpty() || !m_models.isEmpty() || !m_before->unpacked() ||
-        !m_after->unpacked())
-        return false;
-    for (const StageChange& stage : m_stages) {
-        if (!stage.change.isEmpty())
-            return false;
-    }
-    if (m_archives)
-        return m_items.isEmpty();
-    return m_items.size() == 1 && changedOnlyIn(m_items.first(), kContent);
-}
-
-bool PackageDiff::identical() const
-{
-    for (const StageChange& stage : m_stages) {
-        if (!stage.change.isEmpty())
-            return false;
-    }
-    return m_header.isEmpty() && m_items.isEmpty() && m_files.isEmpty() && m_manifest.isEmpty() &&
-           m_listing.isEmpty() && m_models.isEmpty() && !m_timesDiffer && !m_storedOnly &&
-           !m_unusedOnly && m_before->unpacked() == m_after->unpacked();
-}
-
-QString PackageDiff::describe() const
-{
-    if (m_buildTimeOnly)
-        return QStringLiteral("only the build time stored in the firmware archive differs: %1 -> "
-                              "%2\n")
-            .arg(timeText(m_before->built()), timeText(m_after->built()));
-    QString text;
-    const auto section = [&text](const QString& title, const QStringList& lines) {
-        if (lines.isEmpty())
-            return;
-        text += title + QStringLiteral(":\n");
-        for (const QString& line : lines)
-            text += QStringLiteral("  ") + line + QLatin1Char('\n');
-    };
-    const auto lines = [](QVector<DiffChange> changes, const QString& prefix) {
-        QStringList out;
-        for (DiffChange& change : changes) {
-            change.name.prepend(prefix);
-            out << change.describe();
-        }
-        return out;
-    };
-
-    QStringList header;
-    for (const DiffChange& change : m_header)
-        header << QStringLiteral("%1: %2 -> %3")
-                      .arg(change.name, shown(change.before.value(0).second),
-                           shown(change.after.value(0).second));
-    if (m_unusedOnly)
-        header << QStringLiteral("the same contents: the packages differ only in bytes the device "
-                                 "does not use (padding, reserved fields, how the payload is "
-                                 "chunked)");
-    section(QStringLiteral("header"), header);
-    section(QStringLiteral("carried items"), lines(m_items, QString()));
-
-    QStringList archive;
-    if (m_before->unpacked() != m_after->unpacked())
-        archive << QStringLiteral("the device unpacks a firmware archive from %1 only")
-                       .arg(m_before->unpacked() ? m_before->path : m_after->path);
-    archive << lines(m_files, QString()) << lines(m_manifest, QStringLiteral("manifest entry "));
-    for (const DiffChange& change : m_listing) {
-        if (!change.before.isEmpty())
-            archive << QStringLiteral("OLD: %1 %2")
-                           .arg(change.name, change.before.value(0).second.toString());
-        if (!change.after.isEmpty())
-            archive << QStringLiteral("NEW: %1 %2")
-                           .arg(change.name, change.after.value(0).second.toString());
-    }
-    if (m_timesDiffer && m_before->built() != m_after->built())
-        archive << QStringLiteral("the times stored in it differ too: built %1 -> %2")
-                       .arg(timeText(m_before->built()), timeText(m_after->built()));
-    else if (m_timesDiffer)
-        archive << QStringLiteral("the times some members carry differ too; both built %1")
-                       .arg(timeText(m_before->built()));
-    if (m_storedOnly)
-        archive << QStringLiteral("the same members, modes and times: only how the archive stores "
-                                  "them differs");
-    section(QStringLiteral("firmware archive"), archive);
-
-    // What a stage now flashes comes first; the stages that flash what they did, in one line.
-    QStringList stages;
-    QStringList same;
-    for (const StageChange& stage : m_stages) {
-        if (!stage.change.isEmpty())
-            stages << QStringLiteral("%1: %2").arg(stage.stage, stage.change);
-        else
-            same << QStringLiteral("%1 (%2)").arg(
-                stage.stage, stage.after.isEmpty() ? QStringLiteral("no file") : stage.after);
-    }
-    if (!stages.isEmpty() && !same.isEmpty())
-        stages << QStringLiteral("unchanged: ") + same.join(QStringLiteral(", "));
-    if (m_before->unpacked() != m_after->unpacked())
-        stages = QStringList{QStringLiteral("none runs for %1: the device unpacks no firmware "
-                                            "archive from it")
-                                 .arg(m_before->unpacked() ? m_after->path : m_before->path)};
-    section(QStringLiteral("stages, the file each takes"), stages);
-
-    // Models that change alike are one line: a changed firmware changes every model at once.
-    QStringList devices;
-    QVector<QPair<ModelVerdict, ModelVerdict>> rest = m_models;
-    while (!rest.isEmpty()) {
-        const QString before = rest.first().first.verdict;
-        const QString after = rest.first().second.verdict;
-        QStringList models;
-        QSet<QString> messages[2];
-        for (int i = 0; i < rest.size();) {
-            if (rest.at(i).first.verdict != before || rest.at(i).second.verdict != after) {
-                ++i;
-                continue;
-            }
-            models << rest.at(i).first.model;
-            messages[0].insert(rest.at(i).first.refusal);
-            messages[1].insert(rest.at(i).second.refusal);
-            rest.removeAt(i);
-        }
-        devices << QStringLiteral("%1 -> %2: %3")
-                       .arg(before, after,
-                            models.size() == m_before->verdicts.size() && models.size() > 1
-                                ? QStringLiteral("every model")
-                                : models.join(QStringLiteral(", ")));
-        for (int side = 0; side < 2; ++side) {
-            if (messages[side].size() == 1 && !messages[side].begin()->isEmpty())
-                devices << QStringLiteral("  %1: %2")
-                               .arg(side ? QStringLiteral("NEW") : QStringLiteral("OLD"),
-                                    *messages[side].begin());
-        }
-    }
-    section(QStringLiteral("devices, the verdict where it differs"), devices);
-    return text;
-}
-
-QString PackageDiff::stat() const
-{
-    if (m_buildTimeOnly)
-        return describe();
-    QString text;
-    if (!m_archives)
-        text += QStringLiteral("header: %1\ncarried items: %2\n")
-                    .arg(m_unusedOnly         ? QStringLiteral("unused bytes differ")
-                         : m_header.isEmpty() ? QStringLiteral("same")
-                                              : QStringLiteral("%1 changed").arg(m_header.size()),
-                         counted(m_items));
-    QStringList archive;
-    if (m_before->unpacked() != m_after->unpacked())
-        archive << QStringLiteral("unpacked from one side only");
-    if (!m_files.isEmpty())
-        archive << QStringLiteral("files %1").arg(counted(m_files));
-    if (!m_manifest.isEmpty())
-        archive << QStringLiteral("manifest entries %1").arg(counted(m_manifest));
-    if (!m_listing.isEmpty())
-        archive << QStringLiteral("%1 listing mismatches").arg(m_listing.size());
-    if (m_timesDiffer)
-        archive << QStringLiteral("times differ");
-    if (m_storedOnly)
-        archive << QStringLiteral("stored differently");
-    QStringList stages;
-    for (const StageChange& stage : m_stages) {
-        if (!stage.change.isEmpty())
-            stages << stage.stage;
-    }
-    const QString stagesText =
-        m_before->unpacked() != m_after->unpacked() ? QStringLiteral("none run for one side")
-        : stages.isEmpty()                          ? QStringLiteral("same")
-                           : stages.join(QStringLiteral(", ")) + QStringLiteral(" changed");
-    return text +
-           QStringLiteral("firmware archive: %1\nstages: %2\ndevices: %3\n")
-               .arg(archive.isEmpty() ? QStringLiteral("same") : archive.join(QStringLiteral("; ")),
-                    stagesText,
-                    m_models.isEmpty()
-                        ? QStringLiteral("same")
-                        : QStringLiteral("%1 change verdict")
-                              .arg(m_archives ? QStringLiteral("the device's")
-                                              : QStringLiteral("%1 models").arg(m_models.size())));
-}
-
-QJsonObject PackageDiff::toJson() const
-{
-    QJsonArray stages;
-    for (const StageChange& stage : m_stages)
-        stages.append(QJsonObject{
-            {QStringLiteral("stage"), stage.stage},
-            {QStringLiteral("keyword"), stage.keyword},
-            {QStringLiteral("old"), stage.before.isEmpty() ? QJsonValue() : stage.before},
-            {QStringLiteral("new"), stage.after.isEmpty() ? QJsonValue() : stage.after},
-            {QStringLiteral("change"), stage.change}});
-    QJsonArray models;
-    for (const auto& pair : m_models)
-        models.append(QJsonObject{{QStringLiteral("model"), pair.first.model},
-                                  {QStringLiteral("old"), pair.first.verdict},
-                                  {QStringLiteral("new"), pair.second.verdict},
-                                  {QStringLiteral("oldRefusal"), pair.first.refusal},
-                                  {QStringLiteral("newRefusal"), pair.second.refusal}});
-    const bool built = m_before->unpacked() && m_after->unpacked();
-    return {{QStringLiteral("old"), m_before->path},
-            {QStringLiteral("new"), m_after->path},
-            {QStringLiteral("identical"), identical()},
-            {QStringLiteral("buildTimeOnly"), m_buildTimeOnly},
-            {QStringLiteral("unusedBytesOnly"), m_unusedOnly},
-            {QStringLiteral("header"), changesJson(m_header)},
-            {QStringLiteral("items"), changesJson(m_items)},
-            {QStringLiteral("archive"),
-             QJsonObject{{QStringLiteral("unpacked"),
-                          QJsonObject{{QStringLiteral("old"), m_before->unpacked()},
-                                      {QStringLiteral("new"), m_after->unpacked()}}},
-                         {QStringLiteral("files"), changesJson(m_files)},
-                         {QStringLiteral("manifest"), changesJson(m_manifest)},
-                         {QStringLiteral("listing"), changesJson(m_listing)},
-                         {QStringLiteral("built"),
-                          built ? QJsonValue(QJsonObject{
-                                      {QStringLiteral("old"), timeText(m_before->built())},
-                                      {QStringLiteral("new"), timeText(m_after->built())}})
-                                : QJsonValue()},
-                         {QStringLiteral("storedOnly"), m_storedOnly}}},
-            {QStringLiteral("stages"), stages},
-            {QStringLiteral("models"), models}};
+    return changes;
 }

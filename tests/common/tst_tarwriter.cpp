@@ -10,24 +10,20 @@ using Expected = QMap<QByteArray, QByteArray>;
 Q_DECLARE_METATYPE(QList<TarEntry>)
 Q_DECLARE_METATYPE(Expected)
 
-namespace {
-
-/// A sparse file whose pieces, one letter each, lie at these offsets with these lengths.
-TarEntry sparse(const QByteArray& name, const QList<QPair<qint64, qint64>>& map,
-                qint64 realSize = -1)
-{
-    TarEntry entry(name, 'S');
-    entry.sparseMap = map;
-    entry.realSize = realSize;
-    for (int i = 0; i < map.size(); ++i)
-        entry.content += QByteArray(int(map.at(i).second), char('a' + i % 26));
-    return entry;
-}
-
-} // namespace
-
 class TestTarWriter : public QObject {
     Q_OBJECT
+
+    /// A sparse file whose pieces, one letter each, lie at these offsets with these lengths.
+    static TarEntry sparse(const QByteArray& name, const QList<QPair<qint64, qint64>>& map,
+                           qint64 realSize = -1)
+    {
+        TarEntry entry(name, 'S');
+        entry.sparseMap = map;
+        entry.realSize = realSize;
+        for (int i = 0; i < map.size(); ++i)
+            entry.content += QByteArray(int(map.at(i).second), char('a' + i % 26));
+        return entry;
+    }
 
 private slots:
     void extracted_data()

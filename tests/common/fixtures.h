@@ -32,10 +32,9 @@ struct TableRow {
 /// minFields or more than maxFields fields or names a text that is not defined.
 bool readTable(const QString& path, QMap<QString, QString>& texts, int minFields, int maxFields,
                QList<TableRow>& rows, QString& why);
-/// Runs command, its program first, in dir with input on its standard input, and returns its
-/// output; code gets the exit code (128 + the signal, when one ends the run) and err the error
-/// text. process may come with its environment and files set; signal, when given, is sent after
-/// afterMs, and a run still going after a minute is killed.
+/// Runs command (program first) in dir with input on its standard input; returns its output, with
+/// its exit code (128 + the ending signal) in code and error text in err. process may come set
+/// up; signal, when given, goes to it after afterMs; a run still going after a minute is killed.
 QByteArray runProcess(const QStringList& command, const QString& dir = QString(),
                       const QByteArray& input = QByteArray(), int* code = nullptr,
                       QString* err = nullptr, QProcess* process = nullptr, int signal = 0,

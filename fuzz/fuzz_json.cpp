@@ -10,8 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QString scannerType = QStringLiteral("unchanged");
     UpgradeScanner::g_parseScannerConfig(bytes, scannerType);
 
-    bool hasChoice = false;
-    bool savePara = false;
+    bool hasChoice = false, savePara = false;
     QString parseError;
     if (UpgradeScanner::g_parseSavePara(bytes, hasChoice, savePara, parseError))
         FUZZ_EXPECT(!savePara || hasChoice);

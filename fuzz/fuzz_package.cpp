@@ -29,9 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QString path = dir.filePath(QStringLiteral("package.bin"));
     {
         QFile package(path);
-        FUZZ_EXPECT(package.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        FUZZ_EXPECT(package.write(reinterpret_cast<const char*>(data), qint64(size)) ==
-                    qint64(size));
+        FUZZ_EXPECT(package.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                    package.write(fuzzBytes(data, size)) == qint64(size));
     }
 
     QVector<PackItemInfo> items;
@@ -41,8 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_EXPECT(type == QLatin1String("T1") || type == QLatin1String("T2") ||
                     type == QLatin1String("T3"));
         FUZZ_EXPECT(information.size() == 5);
-    } else if (size < 16 ||
-               QByteArray(reinterpret_cast<const char*>(data), 16) != "lumacrestupgrade") {
+    } else if (!fuzzBytes(data, size).startsWith("lumacrestupgrade")) {
         FUZZ_EXPECT(type == QLatin1String("T0") && items.isEmpty() && information.isEmpty());
     }
 

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 
+#include <csignal>
+
 #include <sys/stat.h>
 
 QByteArray md5(const QByteArray& data)
@@ -108,6 +110,28 @@ bool readTable(const QString& path, QMap<QString, QString>& texts, int minFields
     return true;
 }
 
+QByteArray runProcess(const QStringList& command, const QString& dir, const QByteArray& input,
+                      int* code, QString* err, QProcess* process, int signal, int afterMs)
+{
+    QProcess own;
+    QProcess& run = process ? *process : own;
+    run.setWorkingDirectory(dir);
+    run.start(command.first(), command.mid(1));
+    run.write(input);
+    run.closeWriteChannel();
+    if (signal && !run.waitForFinished(afterMs))
+        ::kill(pid_t(run.processId()), signal);
+    // A run that hangs must not pass for one that exited.
+    if (!run.waitForFinished(60000))
+        run.kill();
+    run.waitForFinished();
+    if (code)
+        *code = run.exitCode() + (run.exitStatus() == QProcess::NormalExit ? 0 : 128);
+    if (err)
+        *err = QString::fromUtf8(run.readAllStandardError());
+    return run.readAllStandardOutput();
+}
+
 bool writeFile(const QString& path, const QByteArray& data)
 {
     QDir().mkpath(QFileInfo(path).path());
@@ -189,13 +213,9 @@ QByteArray makeArchive(const Files& files, bool plain, const QStringList& tarOpt
 {
     QTemporaryDir dir;
     writeFiles(dir.path(), files);
-    QStringList members;
+    QStringList command =
+        QStringList{"tar"} + tarOptions + QStringList{plain ? "-cf" : "-cjf", "-"};
     for (const auto& file : files)
-        members << file.first;
-    QProcess tar;
-    tar.setWorkingDirectory(dir.path());
-    tar.start(QStringLiteral("tar"),
-              tarOptions + QStringList{plain ? "-cf" : "-cjf", "-"} + members);
-    tar.waitForFinished(-1);
-    return tar.readAllStandardOutput();
+        command << file.first;
+    return runProcess(command, dir.path());
 }

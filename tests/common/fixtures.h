@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+class QProcess;
+
 /// Files by path; a content "->TARGET" makes a symbolic link, "<fifo>" a FIFO.
 using Files = QList<QPair<QString, QByteArray>>;
 
@@ -30,6 +32,13 @@ struct TableRow {
 /// minFields or more than maxFields fields or names a text that is not defined.
 bool readTable(const QString& path, QMap<QString, QString>& texts, int minFields, int maxFields,
                QList<TableRow>& rows, QString& why);
+/// Runs command (program first) in dir with input on its standard input; returns its output, with
+/// its exit code (128 + the ending signal) in code and error text in err. process may come set
+/// up; signal, when given, goes to it after afterMs; a run still going after a minute is killed.
+QByteArray runProcess(const QStringList& command, const QString& dir = QString(),
+                      const QByteArray& input = QByteArray(), int* code = nullptr,
+                      QString* err = nullptr, QProcess* process = nullptr, int signal = 0,
+                      int afterMs = 0);
 /// Writes a host file whole, creating its directories.
 bool writeFile(const QString& path, const QByteArray& data);
 /// Writes files under dir, creating their directories; false if any of them fails.

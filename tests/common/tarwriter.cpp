@@ -2,7 +2,6 @@
 #include "fixtures.h"
 
 #include <QMap>
-#include <QProcess>
 #include <QSet>
 
 #include <cstring>
@@ -139,12 +138,7 @@ QByteArray tarArchive(const QList<TarEntry>& entries)
 
 QByteArray bzip2(const QByteArray& data)
 {
-    QProcess process;
-    process.start(QStringLiteral("bzip2"), {QStringLiteral("-c")});
-    process.write(data);
-    process.closeWriteChannel();
-    process.waitForFinished(-1);
-    return process.readAllStandardOutput();
+    return runProcess({"bzip2", "-c"}, QString(), data);
 }
 
 QList<TarEntry> randomArchive(quint32 seed, qint64 maxBytes)

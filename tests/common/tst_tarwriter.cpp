@@ -3,7 +3,6 @@
 #include "fixtures.h"
 #include "tarwriter.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -11,24 +10,20 @@ using Expected = QMap<QByteArray, QByteArray>;
 Q_DECLARE_METATYPE(QList<TarEntry>)
 Q_DECLARE_METATYPE(Expected)
 
-namespace {
-
-/// A sparse file whose pieces, one letter each, lie at these offsets with these lengths.
-TarEntry sparse(const QByteArray& name, const QList<QPair<qint64, qint64>>& map,
-                qint64 realSize = -1)
-{
-    TarEntry entry(name, 'S');
-    entry.sparseMap = map;
-    entry.realSize = realSize;
-    for (int i = 0; i < map.size(); ++i)
-        entry.content += QByteArray(int(map.at(i).second), char('a' + i % 26));
-    return entry;
-}
-
-} // namespace
-
 class TestTarWriter : public QObject {
     Q_OBJECT
+
+    /// A sparse file whose pieces, one letter each, lie at these offsets with these lengths.
+    static TarEntry sparse(const QByteArray& name, const QList<QPair<qint64, qint64>>& map,
+                           qint64 realSize = -1)
+    {
+        TarEntry entry(name, 'S');
+        entry.sparseMap = map;
+        entry.realSize = realSize;
+        for (int i = 0; i < map.size(); ++i)
+            entry.content += QByteArray(int(map.at(i).second), char('a' + i % 26));
+        return entry;
+    }
 
 private slots:
     void extracted_data()
@@ -57,12 +52,11 @@ private slots:
         QFETCH(Expected, files);
         QTemporaryDir dir;
         QVERIFY(writeFile(dir.filePath("a.tar"), tarArchive(entries)));
-        QProcess tar;
-        tar.setWorkingDirectory(dir.path());
-        tar.start("tar", {"-xf", "a.tar"});
-        QVERIFY(tar.waitForFinished(60000));
-        QCOMPARE(tar.readAllStandardError(), QByteArray());
-        QCOMPARE(tar.exitCode(), 0);
+        int code = -1;
+        QString err;
+        runProcess({"tar", "-xf", "a.tar"}, dir.path(), QByteArray(), &code, &err);
+        QCOMPARE(err, QString());
+        QCOMPARE(code, 0);
         for (auto it = files.cbegin(); it != files.cend(); ++it)
             QVERIFY2(readFile(dir.filePath(it.key())) == it.value(), it.key().constData());
     }

@@ -12,34 +12,30 @@
 
 using ScannerStatus::StatusStream;
 
-namespace {
-
-/// The messages of an expected stream: a message starts at each status code.
-QList<QByteArray> messagesOf(const QByteArray& stream)
-{
-    static const QRegularExpression code("U[BC][0-9][0-9]|runtxtOrder");
-    QList<int> starts;
-    for (auto it = code.globalMatch(QString::fromLatin1(stream)); it.hasNext();)
-        starts << it.next().capturedStart();
-    QList<QByteArray> messages;
-    for (int i = 0; i < starts.size(); ++i)
-        messages << stream.mid(starts.at(i), starts.value(i + 1, stream.size()) - starts.at(i));
-    return messages;
-}
-
-/// Items as "M:bytes" for a message and "T:bytes" for tool output.
-QList<QByteArray> shown(const QList<ScannerStatus::Item>& items)
-{
-    QList<QByteArray> out;
-    for (const ScannerStatus::Item& item : items)
-        out << (item.isMessage() ? "M:" : "T:") + item.bytes();
-    return out;
-}
-
-} // namespace
-
 class TestScannerStatus : public QObject {
     Q_OBJECT
+
+    /// The messages of an expected stream: a message starts at each status code.
+    static QList<QByteArray> messagesOf(const QByteArray& stream)
+    {
+        static const QRegularExpression code("U[BC][0-9][0-9]|runtxtOrder");
+        QList<int> starts;
+        for (auto it = code.globalMatch(QString::fromLatin1(stream)); it.hasNext();)
+            starts << it.next().capturedStart();
+        QList<QByteArray> messages;
+        for (int i = 0; i < starts.size(); ++i)
+            messages << stream.mid(starts.at(i), starts.value(i + 1, stream.size()) - starts.at(i));
+        return messages;
+    }
+
+    /// Items as "M:bytes" for a message and "T:bytes" for tool output.
+    static QList<QByteArray> shown(const QList<ScannerStatus::Item>& items)
+    {
+        QList<QByteArray> out;
+        for (const ScannerStatus::Item& item : items)
+            out << (item.isMessage() ? "M:" : "T:") + item.bytes();
+        return out;
+    }
 
 private slots:
     void scenario_data()

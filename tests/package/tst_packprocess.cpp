@@ -54,6 +54,31 @@ private slots:
         QCOMPARE(items.at(0).target(), QStringLiteral("/opt"));
     }
 
+    // The payload's size, its chunk count and its chunks, as the reader takes them apart.
+    void chunksOfAPayload_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("chunks");
+        QTest::newRow("empty") << 0 << 0;
+        QTest::newRow("one whole chunk") << int(kChunk) << 1;
+        QTest::newRow("a byte over") << int(kChunk) + 1 << 2;
+    }
+    void chunksOfAPayload()
+    {
+        QFETCH(int, size);
+        QFETCH(int, chunks);
+        const QByteArray payload(size, 'x');
+        QVERIFY(writeFile("p.bin", payload));
+        QVector<PackItemInfo> items(1);
+        items[0].setName("p.bin");
+        QVERIFY(PackProcess::instance().saveBinaryFile("T1", kInfo, items, "p.pkg"));
+        PackageBytes tail;
+        tail.text(QString::number(size)).text(QString::number(chunks));
+        for (int c = 0; c < chunks; ++c)
+            tail.record(payload.mid(int(c * kChunk), int(kChunk)));
+        QVERIFY(readFile("p.pkg").endsWith(tail.bytes));
+    }
+
     void writerFailuresLeaveNoPackage_data()
     {
         QTest::addColumn<QString>("failure");

@@ -95,7 +95,8 @@ bool DeviceRun::start(const QStringList& arguments)
     const bool started =
         ::posix_spawn(&m_pid, argv.front(), &files, nullptr, argv.data(), environ) == 0;
     posix_spawn_file_actions_destroy(&files);
-    m_running = started;
+    if (!started)
+        m_pid = 0;
     m_stopReading = ::eventfd(0, EFD_CLOEXEC);
     m_reader = std::thread([this, fd] { readOutput(fd); });
     return started;
@@ -160,9 +161,9 @@ QByteArray DeviceRun::output() const
 
 bool DeviceRun::isRunning() const
 {
-    if (m_running && ::waitpid(m_pid, nullptr, WNOHANG) == m_pid)
-        m_running = false;
-    return m_running;
+    if (m_pid > 0 && ::waitpid(m_pid, nullptr, WNOHANG) == m_pid)
+        m_pid = 0;
+    return m_pid > 0;
 }
 
 void DeviceRun::stop()
@@ -170,7 +171,7 @@ void DeviceRun::stop()
     if (isRunning()) {
         ::kill(m_pid, SIGKILL);
         ::waitpid(m_pid, nullptr, 0);
-        m_running = false;
+        m_pid = 0;
     }
     if (m_reader.joinable()) {
         // A child the program left behind may hold the pipe open: no end of file need come.

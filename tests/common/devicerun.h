@@ -6,7 +6,6 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-#include <atomic>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -61,9 +60,8 @@ private:
     void readOutput(int fd);
 
     QTemporaryDir m_root;
-    pid_t m_pid = 0; // spawned: a fork would copy the page tables of a test of many threads
-
-    mutable std::atomic<bool> m_running{false};
+    // Spawned: a fork would copy the page tables of a test of many threads. 0 once it has ended.
+    mutable pid_t m_pid = 0;
     QString m_tmpSize;
     // A thread of its own reads the output, so that arrival times hold however busy the test is;
     // it sleeps in poll() until output comes or this eventfd asks it to stop reading.

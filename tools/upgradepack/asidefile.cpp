@@ -45,12 +45,6 @@ AsideFile::~AsideFile()
     ::unlink(QFile::encodeName(m_asidePath).constData());
 }
 
-bool AsideFile::fail(const QString& why)
-{
-    m_error = why;
-    return false;
-}
-
 bool AsideFile::open()
 {
     QFileInfo target(m_path);

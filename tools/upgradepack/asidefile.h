@@ -1,6 +1,7 @@
 #ifndef ASIDEFILE_H
 #define ASIDEFILE_H
 
+#include "fallible.h"
 #include "signalcleanup.h"
 
 #include <QFile>
@@ -27,7 +28,7 @@ private:
 /// output that is not a regular file (a device, a FIFO, a terminal) is written directly instead,
 /// as cp and tar do: it is never replaced. Through a symbolic link, the link's target is
 /// replaced.
-class AsideFile {
+class AsideFile : public Fallible {
 public:
     /// An output that is to end up at path.
     explicit AsideFile(const QString& path);
@@ -38,24 +39,19 @@ public:
 
     /// Creates the file beside the final path, or opens an output that is no regular file;
     /// false with errorString() when it cannot.
-    bool open();
+    [[nodiscard]] bool open();
     /// The open file; it carries the final path as its name. Sequential when it is written
     /// directly into a device, a FIFO or a terminal: it cannot then seek.
     QFile& file() { return m_file; }
     /// Closes the file and moves it to the final path; false with errorString() when it cannot.
-    bool commit();
-    /// Why open() or commit() failed.
-    QString errorString() const { return m_error; }
+    [[nodiscard]] bool commit();
 
 private:
-    bool fail(const QString& why);
-
     QString m_path;
     QString m_targetPath;
     QString m_asidePath;
     OutputFile m_file;
     RemovedOnSignal m_removal;
-    QString m_error;
 };
 
 #endif // ASIDEFILE_H

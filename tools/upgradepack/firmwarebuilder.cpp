@@ -287,12 +287,6 @@ FirmwareBuilder::FirmwareBuilder(const QString& output, const QString& dir)
 {
 }
 
-bool FirmwareBuilder::fail(const QString& why)
-{
-    m_error = why;
-    return false;
-}
-
 QString FirmwareBuilder::compressor() const
 {
     if (UpgradeScanner::g_isPlainTar(m_output))

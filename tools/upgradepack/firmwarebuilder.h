@@ -1,6 +1,7 @@
 #ifndef FIRMWAREBUILDER_H
 #define FIRMWAREBUILDER_H
 
+#include "fallible.h"
 #include "packprocess.h"
 
 #include <QByteArray>
@@ -11,16 +12,14 @@
 class AsideFile;
 
 /// Builds a firmware archive: the files of a directory under ota_file/, with their manifest.
-class FirmwareBuilder {
+class FirmwareBuilder : public Fallible {
 public:
     /// A builder of the archive output from the files in dir.
     FirmwareBuilder(const QString& output, const QString& dir);
 
-    /// Writes the archive, digesting each file as it is streamed; false with error() when it
+    /// Writes the archive, digesting each file as it is streamed; false with errorString() when it
     /// fails. Output is atomic.
-    bool run(const PackProgress& progress);
-    /// Why run() failed, one reason a line.
-    QString error() const { return m_error; }
+    [[nodiscard]] bool run(const PackProgress& progress);
     /// The dot files and directories of dir that run() left out, relative to dir.
     QStringList skipped() const { return m_skipped; }
     /// Builds even an archive in which a stage would take a file not meant for it.
@@ -44,16 +43,14 @@ private:
         qint64 size;
     };
 
-    bool fail(const QString& why);
-    bool checkOutput();
-    bool collect(QVector<Entry>& entries, qint64& total, qint64& newest);
-    bool checkStages(const QVector<Entry>& entries);
-    bool stream(const QVector<Entry>& entries, qint64 total, qint64 time, AsideFile& out,
-                const PackProgress& progress);
+    [[nodiscard]] bool checkOutput();
+    [[nodiscard]] bool collect(QVector<Entry>& entries, qint64& total, qint64& newest);
+    [[nodiscard]] bool checkStages(const QVector<Entry>& entries);
+    [[nodiscard]] bool stream(const QVector<Entry>& entries, qint64 total, qint64 time,
+                              AsideFile& out, const PackProgress& progress);
 
     QString m_output;
     QString m_dir;
-    QString m_error;
     QStringList m_skipped;
     bool m_force = false;
     int m_jobs = 0;

@@ -206,7 +206,7 @@ int runCreate(const QStringList& arguments)
     PackageCreator creator(request);
     ProgressMeter meter(QStringLiteral("upgrade-pack: create"), true);
     if (!creator.run(meter.callback()))
-        return failed(QStringLiteral("create %1").arg(request.output), creator.error());
+        return failed(QStringLiteral("create %1").arg(request.output), creator.errorString());
     return Success;
 }
 
@@ -226,7 +226,7 @@ int runInfo(const QStringList& arguments)
     PackageChecker inspector(path);
     ProgressMeter meter(QStringLiteral("upgrade-pack: info"), !parser.isSet(json));
     if (!inspector.inspect(meter.callback()))
-        return failed(QStringLiteral("info %1").arg(path), inspector.error());
+        return failed(QStringLiteral("info %1").arg(path), inspector.errorString());
     meter.finish();
     if (parser.isSet(json))
         printJson(inspector.toJson());
@@ -272,7 +272,7 @@ int runExtract(const QStringList& arguments)
     ProgressMeter meter(QStringLiteral("upgrade-pack: extract"), true);
     if (!inspector.extractTo(parser.value(dir), parser.isSet(force), meter.callback())) {
         removeDirectories(made);
-        return failed(what, inspector.error());
+        return failed(what, inspector.errorString());
     }
     return Success;
 }
@@ -296,7 +296,7 @@ int runVerify(const QStringList& arguments)
     PackageChecker inspector(path);
     ProgressMeter meter(QStringLiteral("upgrade-pack: verify"), !parser.isSet(json));
     if (!inspector.inspect(meter.callback()))
-        return failed(what, inspector.error());
+        return failed(what, inspector.errorString());
     meter.finish();
     const QStringList problems = inspector.problems();
     if (parser.isSet(json)) {
@@ -370,7 +370,7 @@ int runFirmware(const QStringList& arguments)
     for (const QString& skipped : builder.skipped())
         report(what, QStringLiteral("skipped %1: dot files are not archived").arg(skipped));
     if (!built) {
-        for (const QString& why : builder.error().split(QLatin1Char('\n')))
+        for (const QString& why : builder.errorString().split(QLatin1Char('\n')))
             failed(what, why);
         return JobFailed;
     }
@@ -578,12 +578,12 @@ int runPlan(const QStringList& arguments)
     if (parser.isSet(scannerType))
         planner.setScannerConfig(UpgradeScanner::g_scannerConfigText(parser.value(scannerType)));
     if (!planner.read())
-        return failed(what, planner.error());
+        return failed(what, planner.errorString());
 
     if (parser.isSet(everyModel)) {
         FleetPlan fleet;
         if (!planner.planFleet(fleet))
-            return failed(what, planner.error());
+            return failed(what, planner.errorString());
         if (parser.isSet(json))
             printJson(fleet.toJson());
         else
@@ -593,7 +593,7 @@ int runPlan(const QStringList& arguments)
 
     UpgradePlan plan;
     if (!planner.plan(plan))
-        return failed(what, planner.error());
+        return failed(what, planner.errorString());
     plan.modelAssumed = !identityGiven;
     // Status texts can hold characters beyond ASCII: they are printed as UTF-8 whatever the
     // locale, as the JSON is.

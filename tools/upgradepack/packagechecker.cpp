@@ -28,12 +28,6 @@ const int kWriterWaitMs = 2000;
 
 PackageChecker::PackageChecker(const QString& path) : m_path(path) {}
 
-bool PackageChecker::fail(const QString& why)
-{
-    m_error = why;
-    return false;
-}
-
 // Opening a FIFO waits for a writer, which may never come: it is opened without waiting, and
 // a writer it has not found within kWriterWaitMs is not waited for. Once one has come, the
 // package takes as long as its writer does.

@@ -1,6 +1,7 @@
 #ifndef PACKAGECHECKER_H
 #define PACKAGECHECKER_H
 
+#include "fallible.h"
 #include "packprocess.h"
 
 #include <QJsonObject>
@@ -11,13 +12,13 @@
 class QFile;
 
 /// Reads an upgrade package on the workstation: describes, verifies or extracts it.
-class PackageChecker {
+class PackageChecker : public Fallible {
 public:
     /// An inspector of the package at path.
     explicit PackageChecker(const QString& path);
 
-    /// Reads the package and digests every carried file; false with error() when it is none.
-    bool inspect(const PackProgress& progress);
+    /// Reads the package and digests every carried file; false with errorString() when it is none.
+    [[nodiscard]] bool inspect(const PackProgress& progress);
     /// The package as text, for people.
     QString describe() const;
     /// The package as a JSON object, for scripts.
@@ -28,15 +29,11 @@ public:
 
     /// Writes the carried files into dir under their file names, all or nothing; unless force,
     /// each must match its md5 and no file it replaces may be read-only.
-    bool extractTo(const QString& dir, bool force, const PackProgress& progress);
-
-    /// Why the last operation failed.
-    QString error() const { return m_error; }
+    [[nodiscard]] bool extractTo(const QString& dir, bool force, const PackProgress& progress);
 
 private:
-    bool fail(const QString& why);
-    bool open(QFile& package);
-    bool read(st_packRead& options);
+    [[nodiscard]] bool open(QFile& package);
+    [[nodiscard]] bool read(st_packRead& options);
     QString itemLabel(int index) const;
     qint64 itemSize(int index) const;
     bool md5Ok(int index) const;
@@ -50,7 +47,6 @@ private:
     QStringList m_information;
     QVector<PackItemInfo> m_items;
     st_packRead m_read;
-    QString m_error;
 };
 
 #endif // PACKAGECHECKER_H

@@ -23,12 +23,6 @@ bool fitsTheFormat(const QString& text)
 
 PackageCreator::PackageCreator(const PackageRequest& request) : m_request(request) {}
 
-bool PackageCreator::fail(const QString& why)
-{
-    m_error = why;
-    return false;
-}
-
 bool PackageCreator::check()
 {
     const PackageRequest& r = m_request;

@@ -1,6 +1,7 @@
 #ifndef PACKAGECREATOR_H
 #define PACKAGECREATOR_H
 
+#include "fallible.h"
 #include "packprocess.h"
 
 #include <QString>
@@ -17,22 +18,19 @@ struct PackageRequest {
 };
 
 /// Writes one upgrade package, refusing what the format cannot carry faithfully.
-class PackageCreator {
+class PackageCreator : public Fallible {
 public:
     /// A creator for request.
     explicit PackageCreator(const PackageRequest& request);
 
-    /// Checks the request and writes the package atomically; false with error() when it fails.
-    bool run(const PackProgress& progress);
-    /// Why run() failed.
-    QString error() const { return m_error; }
+    /// Checks the request and writes the package atomically; false with errorString() when it
+    /// fails.
+    [[nodiscard]] bool run(const PackProgress& progress);
 
 private:
-    bool check();
-    bool fail(const QString& why);
+    [[nodiscard]] bool check();
 
     PackageRequest m_request;
-    QString m_error;
 };
 
 #endif // PACKAGECREATOR_H

@@ -139,12 +139,6 @@ PackageDiff::PackageDiff(const QString& oldPath, const QString& newPath)
 
 PackageDiff::~PackageDiff() = default;
 
-bool PackageDiff::fail(const QString& why)
-{
-    m_error = why;
-    return false;
-}
-
 bool PackageDiff::readTables(Side& side)
 {
     const QFileInfo info(side.path);
@@ -166,7 +160,7 @@ bool PackageDiff::readTables(Side& side)
     side.planner->setDigestMembers(true);
     side.planner->setTmpFree(m_tmpFree);
     if (!side.planner->read())
-        return fail(side.planner->error());
+        return fail(side.planner->errorString());
     // A package cut short says nothing true of what its maker meant to ship.
     const st_packRead& layout = side.planner->layout();
     if (layout.tablesTruncated)
@@ -193,14 +187,14 @@ bool PackageDiff::runDevice(Side& side)
     if (side.archive) {
         UpgradePlan plan;
         if (!planner.plan(plan))
-            return fail(QStringLiteral("%1: %2").arg(side.path, planner.error()));
+            return fail(QStringLiteral("%1: %2").arg(side.path, planner.errorString()));
         const QString last = plan.messages.value(plan.messages.size() - 1);
         side.verdicts = {{QStringLiteral("any model"), plan.verdict(),
                           g_isSuccess(plan.verdict()) ? QString() : last}};
     } else {
         FleetPlan fleet;
         if (!planner.planFleet(fleet))
-            return fail(QStringLiteral("%1: %2").arg(side.path, planner.error()));
+            return fail(QStringLiteral("%1: %2").arg(side.path, planner.errorString()));
         side.verdicts = fleet.models;
     }
     side.members = planner.unpacked();

@@ -2,6 +2,7 @@
 #define PACKAGEDIFF_H
 
 #include "diffoutcome.h"
+#include "fallible.h"
 #include "upgradeplanner.h"
 
 #include <QString>
@@ -13,7 +14,7 @@
 /// each stage takes, and the verdict each device model reaches. Each input is read once: its
 /// tables, then the device program's own run on a simulated appliance, which unpacks and
 /// digests it.
-class PackageDiff {
+class PackageDiff : public Fallible {
 public:
     /// A comparison of the inputs at oldPath and newPath.
     PackageDiff(const QString& oldPath, const QString& newPath);
@@ -27,12 +28,9 @@ public:
     void setTmpFree(qint64 bytes) { m_tmpFree = bytes; }
     /// What run() found.
     const DiffOutcome& outcome() const { return m_outcome; }
-    /// Why run() failed, naming the file.
-    QString errorString() const { return m_error; }
 
 private:
     struct Side;
-    bool fail(const QString& why);
     [[nodiscard]] bool readTables(Side& side);
     [[nodiscard]] bool runDevice(Side& side);
     QVector<DiffSection> compareTables() const;
@@ -46,7 +44,6 @@ private:
     std::unique_ptr<Side> m_before;
     std::unique_ptr<Side> m_after;
     DiffOutcome m_outcome;
-    QString m_error;
     qint64 m_tmpFree = UpgradePlanner::kDefaultTmpFree;
 };
 

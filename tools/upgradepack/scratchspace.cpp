@@ -120,11 +120,11 @@ bool ScratchSpace::create(qint64 tmpBytes, qint64 otherBytes)
     struct rlimit limit;
     if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
         qint64(limit.rlim_cur) < m_tmpBytes + otherBytes) {
-        m_error = QStringLiteral("the file size limit (ulimit -f) of %1 bytes is less than the %2 "
-                                 "bytes a file of the simulated appliance may take")
-                      .arg(qint64(limit.rlim_cur))
-                      .arg(m_tmpBytes + otherBytes);
-        return false;
+        return fail(
+            QStringLiteral("the file size limit (ulimit -f) of %1 bytes is less than the %2 "
+                           "bytes a file of the simulated appliance may take")
+                .arg(qint64(limit.rlim_cur))
+                .arg(m_tmpBytes + otherBytes));
     }
     QString why;
     if (ownMountNamespace(why) && createTmpfs(otherBytes))
@@ -163,13 +163,13 @@ bool ScratchSpace::createCounted(qint64 otherBytes)
     const qint64 needed = m_tmpBytes + kDeviceFilesBytes + otherBytes;
     if (::statvfs(QFile::encodeName(temp).constData(), &fs) == 0 &&
         qint64(fs.f_bavail) * qint64(fs.f_frsize) < needed) {
-        m_error = QStringLiteral("%1 has %2 MiB free, less than the %3 MiB the simulated appliance "
-                                 "may take there; give a smaller --tmp-free or set TMPDIR "
-                                 "elsewhere")
-                      .arg(temp)
-                      .arg(qint64(fs.f_bavail) * qint64(fs.f_frsize) >> 20)
-                      .arg(needed >> 20);
-        return false;
+        return fail(
+            QStringLiteral("%1 has %2 MiB free, less than the %3 MiB the simulated appliance "
+                           "may take there; give a smaller --tmp-free or set TMPDIR "
+                           "elsewhere")
+                .arg(temp)
+                .arg(qint64(fs.f_bavail) * qint64(fs.f_frsize) >> 20)
+                .arg(needed >> 20));
     }
     SignalsHeld held;
     m_dir = std::make_unique<QTemporaryDir>(
@@ -177,13 +177,12 @@ bool ScratchSpace::createCounted(qint64 otherBytes)
     m_removal.set(m_dir->path());
     held.release();
     if (!m_dir->isValid()) {
-        m_error = QStringLiteral("cannot make a scratch directory: %1").arg(m_dir->errorString());
-        return false;
+        return fail(
+            QStringLiteral("cannot make a scratch directory: %1").arg(m_dir->errorString()));
     }
     m_root = m_dir->path();
     if (!QDir().mkpath(m_root + QStringLiteral("/tmp"))) {
-        m_error = QStringLiteral("cannot write in the scratch directory %1").arg(m_root);
-        return false;
+        return fail(QStringLiteral("cannot write in the scratch directory %1").arg(m_root));
     }
     return true;
 }

@@ -1,6 +1,7 @@
 #ifndef SCRATCHSPACE_H
 #define SCRATCHSPACE_H
 
+#include "fallible.h"
 #include "signalcleanup.h"
 
 #include <QByteArray>
@@ -19,7 +20,7 @@ class QTemporaryDir;
 /// appliance, and the scratch is gone with the process, even when it is killed. TMPDIR's own
 /// files are out of sight while the scratch lives. Elsewhere the scratch is a directory under
 /// TMPDIR and /tmp's use is counted from what the files there hold on disk.
-class ScratchSpace {
+class ScratchSpace : public Fallible {
 public:
     /// How the budget of /tmp is kept.
     enum class Kind { Tmpfs, Counted };
@@ -35,10 +36,8 @@ public:
     ScratchSpace& operator=(const ScratchSpace&) = delete;
 
     /// Makes the scratch with a tmp/ of tmpBytes, rounded down to whole pages, and room for
-    /// otherBytes more beside it; false with error() when it cannot be made.
+    /// otherBytes more beside it; false with errorString() when it cannot be made.
     [[nodiscard]] bool create(qint64 tmpBytes, qint64 otherBytes);
-    /// Why create() failed.
-    QString error() const { return m_error; }
     /// The scratch root: the appliance's "/".
     QString root() const { return m_root; }
     /// How the budget is kept.
@@ -57,8 +56,8 @@ public:
     static bool makesDevices();
 
 private:
-    bool createTmpfs(qint64 otherBytes);
-    bool createCounted(qint64 otherBytes);
+    [[nodiscard]] bool createTmpfs(qint64 otherBytes);
+    [[nodiscard]] bool createCounted(qint64 otherBytes);
 
     Kind m_kind = Kind::Counted;
     qint64 m_tmpBytes = 0;
@@ -66,7 +65,6 @@ private:
     QByteArray m_mounted;      ///< where the tmpfs covers TMPDIR
     RemovedOnSignal m_removal; // outlives the directory it removes on a signal
     std::unique_ptr<QTemporaryDir> m_dir;
-    QString m_error;
 };
 
 #endif // SCRATCHSPACE_H

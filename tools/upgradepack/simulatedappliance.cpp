@@ -119,8 +119,7 @@ protected:
                 m_appliance.noteTmpWriteFailed(fileName(), length, errorString(),
                                                QLatin1String(kExtracting));
             else
-                m_appliance.fail(QStringLiteral("cannot write %1 in the scratch directory: %2")
-                                     .arg(m_appliance.devicePath(fileName()), errorString()));
+                m_appliance.noteWriteFailed(fileName(), errorString());
             return -1;
         }
         m_size += written;
@@ -205,8 +204,7 @@ void SimulatedAppliance::noteTmpWriteFailed(const QString& file, qint64 bytes, c
 {
     // A write fails for want of space only when not even its first page fits.
     if (m_scratch.tmpUsed() + qMin(inPages(bytes), kPage) <= m_scratch.tmpBytes()) {
-        fail(QStringLiteral("cannot write %1 in the scratch directory: %2")
-                 .arg(devicePath(file), why));
+        noteWriteFailed(file, why);
         return;
     }
     noteTmp(stage);
@@ -214,10 +212,10 @@ void SimulatedAppliance::noteTmpWriteFailed(const QString& file, qint64 bytes, c
         m_tmpFullStage = stage;
 }
 
-void SimulatedAppliance::fail(const QString& why)
+void SimulatedAppliance::noteWriteFailed(const QString& file, const QString& why)
 {
-    if (m_error.isEmpty())
-        m_error = why;
+    failOnce(
+        QStringLiteral("cannot write %1 in the scratch directory: %2").arg(devicePath(file), why));
 }
 
 std::unique_ptr<QFile> SimulatedAppliance::writableFile(const QString& path)
@@ -260,17 +258,17 @@ int SimulatedAppliance::copy(const st_toolCall& call)
     if (QFileInfo(source).isDir())
         return 1 << 8;
     if (QFileInfo(source).size() > ScratchSpace::kDeviceFilesBytes) {
-        fail(QStringLiteral("%1 is copied out of /tmp, and holds more than the %2 MiB the "
-                            "simulation keeps for such copies")
-                 .arg(call.reads.value(0))
-                 .arg(ScratchSpace::kDeviceFilesBytes >> 20));
+        failOnce(QStringLiteral("%1 is copied out of /tmp, and holds more than the %2 MiB the "
+                                "simulation keeps for such copies")
+                     .arg(call.reads.value(0))
+                     .arg(ScratchSpace::kDeviceFilesBytes >> 20));
         return 1 << 8;
     }
     QDir().mkpath(QFileInfo(target).path());
     QFile::remove(target);
     if (!QFile::copy(source, target))
-        fail(QStringLiteral("cannot copy %1 to %2 in the scratch directory")
-                 .arg(call.reads.value(0), devicePath(target)));
+        failOnce(QStringLiteral("cannot copy %1 to %2 in the scratch directory")
+                     .arg(call.reads.value(0), devicePath(target)));
     m_calls.last().landedAt = devicePath(target);
     return 0;
 }
@@ -319,9 +317,10 @@ int SimulatedAppliance::unpack(const st_toolCall& call)
         return status;
     for (const TarMember& member : qAsConst(m_unpacked)) {
         if ((member.type == '3' || member.type == '4') && !ScratchSpace::makesDevices())
-            fail(QStringLiteral("the archive holds the device node %1, which only root can make "
-                                "as the appliance does; plan as root")
-                     .arg(member.name));
+            failOnce(
+                QStringLiteral("the archive holds the device node %1, which only root can make "
+                               "as the appliance does; plan as root")
+                    .arg(member.name));
     }
     settleUnpacked(target);
     return status;
@@ -347,7 +346,7 @@ bool SimulatedAppliance::pipeThroughTar(bool bzip2, const QString& archive, cons
     tar.setStandardOutputFile(QProcess::nullDevice());
     tar.setStandardErrorFile(QProcess::nullDevice());
     if (!tar.launch(QLatin1String(kUnpackTool), tarArguments)) {
-        fail(QStringLiteral("cannot run tar"));
+        failOnce(QStringLiteral("cannot run tar"));
         return false;
     }
 
@@ -428,8 +427,8 @@ bool SimulatedAppliance::pipeThroughTar(bool bzip2, const QString& archive, cons
             if (overBudget)
                 break;
             if (crashed(source)) {
-                fail(QStringLiteral("%1 ended by a signal while it unpacked the archive")
-                         .arg(candidate));
+                failOnce(QStringLiteral("%1 ended by a signal while it unpacked the archive")
+                             .arg(candidate));
                 return false;
             }
             sourceOk = source.exitCode() == 0;
@@ -440,7 +439,7 @@ bool SimulatedAppliance::pipeThroughTar(bool bzip2, const QString& archive, cons
     tar.closeWriteChannel();
     tar.waitForFinished(-1);
     if (!started) {
-        fail(QStringLiteral("cannot run %1 to unpack the archive").arg(program));
+        failOnce(QStringLiteral("cannot run %1 to unpack the archive").arg(program));
         return false;
     }
     if (onTmp)
@@ -448,14 +447,14 @@ bool SimulatedAppliance::pipeThroughTar(bool bzip2, const QString& archive, cons
     if (counted && !overBudget && m_tmpPeak > m_scratch.tmpBytes())
         overBudget = true;
     if (overBudget) {
-        fail(QStringLiteral("the archive unpacks to more than the %1 bytes /tmp holds, and how "
-                            "far the appliance's tar gets then can be told only on a tmpfs, "
-                            "which this system does not let the tool mount")
-                 .arg(m_scratch.tmpBytes()));
+        failOnce(QStringLiteral("the archive unpacks to more than the %1 bytes /tmp holds, and how "
+                                "far the appliance's tar gets then can be told only on a tmpfs, "
+                                "which this system does not let the tool mount")
+                     .arg(m_scratch.tmpBytes()));
         return false;
     }
     if (crashed(tar)) {
-        fail(QStringLiteral("tar ended by a signal while it unpacked the archive"));
+        failOnce(QStringLiteral("tar ended by a signal while it unpacked the archive"));
         return false;
     }
     status = tar.exitCode() != 0 || !sourceOk ? 2 : 0;
@@ -491,16 +490,17 @@ void SimulatedAppliance::settleUnpacked(const QString& target)
         if (text.startsWith(QLatin1Char('/')) && !text.startsWith(m_root + QLatin1Char('/'))) {
             QFile::remove(link);
             if (!QFile::link(m_root + text, link)) {
-                fail(QStringLiteral("cannot write %1 in the scratch directory")
-                         .arg(devicePath(link)));
+                failOnce(QStringLiteral("cannot write %1 in the scratch directory")
+                             .arg(devicePath(link)));
                 return;
             }
         }
         bool climbed = false;
         UpgradeScanner::g_followLinks(link, m_root, &climbed);
         if (climbed)
-            fail(QStringLiteral("the archive's %1 links to %2, above the appliance's root: where "
-                                "it leads there cannot be simulated")
-                     .arg(devicePath(link), text));
+            failOnce(
+                QStringLiteral("the archive's %1 links to %2, above the appliance's root: where "
+                               "it leads there cannot be simulated")
+                    .arg(devicePath(link), text));
     }
 }

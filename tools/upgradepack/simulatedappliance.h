@@ -2,6 +2,7 @@
 #define SIMULATEDAPPLIANCE_H
 
 #include "appliance.h"
+#include "fallible.h"
 #include "scratchspace.h"
 #include "tarstream.h"
 
@@ -38,8 +39,8 @@ struct ToolResult {
 /// - a copy really copies the file it reads;
 /// - a tool or copy handed a file that does not exist fails with 1, as the appliance's do;
 ///   otherwise a tool ends as setResult() chose, by default with 0.
-/// What the workstation cannot do as the appliance would is an error(), not a result.
-class SimulatedAppliance : public Appliance {
+/// What the workstation cannot do as the appliance would is told by errorString(), not as a result.
+class SimulatedAppliance : public Appliance, public Fallible {
 public:
     /// An appliance whose root is the scratch space's.
     explicit SimulatedAppliance(const ScratchSpace& scratch);
@@ -75,8 +76,6 @@ public:
     QVector<TarMember> unpacked() const { return m_unpacked; }
     /// Every file extracted from the package, in the order they were written.
     QVector<ExtractedFile> extracted() const { return m_extracted; }
-    /// Why the simulation could not follow the appliance; empty when it could.
-    QString error() const { return m_error; }
 
     /// Notes a file extracted from the package once it is written.
     void noteExtracted(const ExtractedFile& file) { m_extracted.append(file); }
@@ -90,8 +89,8 @@ public:
     /// budget leaves no page for it, and the workstation failed otherwise.
     void noteTmpWriteFailed(const QString& file, qint64 bytes, const QString& why,
                             const QString& stage);
-    /// Notes the first thing the simulation could not follow.
-    void fail(const QString& why);
+    /// Notes that a write of file in the scratch directory failed with why, on the host's part.
+    void noteWriteFailed(const QString& file, const QString& why);
     /// True for a path from path() that lies on the appliance's /tmp.
     bool onTmp(const QString& path) const;
     /// The device path of a path from path().
@@ -100,8 +99,8 @@ public:
 private:
     int unpack(const st_toolCall& call);
     int copy(const st_toolCall& call);
-    bool pipeThroughTar(bool bzip2, const QString& archive, const QString& target,
-                        TarStream& stream, int& status);
+    [[nodiscard]] bool pipeThroughTar(bool bzip2, const QString& archive, const QString& target,
+                                      TarStream& stream, int& status);
     void settleUnpacked(const QString& target);
     int toolResult(const st_toolCall& call) const;
 
@@ -118,7 +117,6 @@ private:
     QString m_tmpFullStage;
     QVector<TarMember> m_unpacked;
     QVector<ExtractedFile> m_extracted;
-    QString m_error;
 };
 
 #endif // SIMULATEDAPPLIANCE_H

@@ -171,12 +171,6 @@ QString UpgradePlanner::savePara() const
     return UpgradeScanner::g_saveParaPath(m_devicePath);
 }
 
-bool UpgradePlanner::fail(const QString& why)
-{
-    m_error = why;
-    return false;
-}
-
 bool UpgradePlanner::read()
 {
     // The package is read here and again by the device: a FIFO or a device cannot be read twice,
@@ -244,7 +238,7 @@ bool UpgradePlanner::plan(UpgradePlan& result)
     const bool packageOnTmp = QDir::cleanPath(m_devicePath).startsWith(QLatin1String("/tmp/"));
     ScratchSpace scratch;
     if (!scratch.create(m_tmpFree, packageOnTmp ? 0 : 2 * packageBytes))
-        return fail(scratch.error());
+        return fail(scratch.errorString());
     SimulatedAppliance appliance(scratch);
     if (!prepare(appliance, package))
         return false;
@@ -254,8 +248,8 @@ bool UpgradePlanner::plan(UpgradePlan& result)
         scanner.FirmwareUpgradeT0(m_devicePath);
     else
         scanner.initSetMainOrder({m_devicePath});
-    if (!appliance.error().isEmpty())
-        return fail(appliance.error());
+    if (!appliance.errorString().isEmpty())
+        return fail(appliance.errorString());
 
     result = UpgradePlan();
     result.devicePath = m_devicePath;

@@ -2,6 +2,7 @@
 #define UPGRADEPLANNER_H
 
 #include "archivehazards.h"
+#include "fallible.h"
 #include "packprocess.h"
 #include "simulatedappliance.h"
 #include "upgradescanner.h"
@@ -59,7 +60,7 @@ struct FleetPlan {
 
 /// Works out on the workstation what a device would do with an upgrade package: the device
 /// program's own upgrader runs on a simulated appliance in a scratch directory.
-class UpgradePlanner {
+class UpgradePlanner : public Fallible {
 public:
     /// A planner for the package at path, placed on the device at devicePath.
     UpgradePlanner(const QString& path, const QString& devicePath);
@@ -89,16 +90,16 @@ public:
     /// it would once a T1 package carrying it had passed its checks.
     void setFirmwareArchive(bool archive) { m_archive = archive; }
 
-    /// Reads the package's type and information; false with error() when it cannot be read.
-    bool read();
+    /// Reads the package's type and information; false with errorString() when it cannot be read.
+    [[nodiscard]] bool read();
     /// The model the package was built for.
     QString packageModel() const { return m_information.value(0); }
-    /// Runs the upgrade on the simulated appliance; false with error() when the simulation
+    /// Runs the upgrade on the simulated appliance; false with errorString() when the simulation
     /// cannot follow the device.
-    bool plan(UpgradePlan& result);
+    [[nodiscard]] bool plan(UpgradePlan& result);
     /// What a device of each known model does, as product model without a scanner type; false
-    /// with error() when it cannot be worked out.
-    bool planFleet(FleetPlan& result);
+    /// with errorString() when it cannot be worked out.
+    [[nodiscard]] bool planFleet(FleetPlan& result);
     /// The package's upgrade type, as read().
     QString type() const { return m_type; }
     /// The package's information entries, as read().
@@ -116,17 +117,14 @@ public:
     /// The regular files under ota_file/ that the last plan unpacked but the manifest does not
     /// list, the manifest aside; sorted.
     QStringList unlisted() const;
-    /// Why the last operation failed.
-    QString error() const { return m_error; }
 
     /// The free space in /tmp a plan assumes unless told: what a tmpfs holds by default, half
     /// the memory, on the smallest appliance, one of 1 GiB.
     static constexpr qint64 kDefaultTmpFree = qint64(512) << 20;
 
 private:
-    bool fail(const QString& why);
     QString savePara() const;
-    bool prepare(SimulatedAppliance& appliance, QFile& package);
+    [[nodiscard]] bool prepare(SimulatedAppliance& appliance, QFile& package);
     QStringList treeHazards() const;
 
     QString m_path;
@@ -144,7 +142,6 @@ private:
     QVector<TarMember> m_unpacked;
     QList<st_otaFiles> m_listed;
     QVector<ExtractedFile> m_extracted;
-    QString m_error;
 };
 
 #endif // UPGRADEPLANNER_H

@@ -92,9 +92,22 @@ bool DeviceRun::start(const QStringList& arguments)
     posix_spawn_file_actions_addopen(&files, 1, fifo.constData(), O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&files, 2, trace.constData(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
-    const bool started =
-        ::posix_spawn(&m_pid, argv.front(), &files, nullptr, argv.data(), environ) == 0;
+    // A group of its own, so that stop() ends the tools it runs too, as a power cut would: a
+    // tool left running would write into the next run's state.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    // Hundreds of runs at once may meet the process limit for a moment: that is worth a wait.
+    int error = EAGAIN;
+    for (int tries = 0; error == EAGAIN && tries < 50; ++tries) {
+        if (tries > 0)
+            ::usleep(100000);
+        error = ::posix_spawn(&m_pid, argv.front(), &files, &attributes, argv.data(), environ);
+    }
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&files);
+    const bool started = error == 0;
     if (!started)
         m_pid = 0;
     m_stopReading = ::eventfd(0, EFD_CLOEXEC);
@@ -161,15 +174,16 @@ QByteArray DeviceRun::output() const
 
 bool DeviceRun::isRunning() const
 {
-    if (m_pid > 0 && ::waitpid(m_pid, nullptr, WNOHANG) == m_pid)
-        m_pid = 0;
-    return m_pid > 0;
+    // Not reaped here: until stop() reaps it, the pid names the program's group and no other.
+    siginfo_t info{};
+    return m_pid > 0 && ::waitid(P_PID, id_t(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
 }
 
 void DeviceRun::stop()
 {
-    if (isRunning()) {
-        ::kill(m_pid, SIGKILL);
+    if (m_pid > 0) {
+        ::kill(-m_pid, SIGKILL);
         ::waitpid(m_pid, nullptr, 0);
         m_pid = 0;
     }

@@ -18,7 +18,7 @@ QStringList targetCommand(const QString& program);
 
 /// One run of the real device program in a device sandbox of its own, whose state a test prepares
 /// and inspects through the device's paths; its debug trace is /run/sandbox/trace. Many runs may
-/// go on at once. The program never exits by itself: stop() ends it by its pid.
+/// go on at once. The program never exits by itself: stop() ends it.
 class DeviceRun {
 public:
     /// Bytes of one read from the program's standard output and when they arrived.
@@ -53,15 +53,15 @@ public:
     QList<Chunk> chunks() const;
     /// True while the program runs.
     bool isRunning() const;
-    /// Ends the program by its pid and collects what it left in the pipe.
+    /// Ends the program and every tool it runs, and collects what it left in the pipe.
     void stop();
 
 private:
     void readOutput(int fd);
 
     QTemporaryDir m_root;
-    // Spawned: a fork would copy the page tables of a test of many threads. 0 once it has ended.
-    mutable pid_t m_pid = 0;
+    // Spawned: a fork would copy the page tables of a test of many threads. 0 once stopped.
+    pid_t m_pid = 0;
     QString m_tmpSize;
     // A thread of its own reads the output, so that arrival times hold however busy the test is;
     // it sleeps in poll() until output comes or this eventfd asks it to stop reading.

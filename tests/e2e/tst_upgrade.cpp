@@ -211,6 +211,7 @@ private slots:
             },
             60000);
         const QByteArray output = run.output();
+        QVERIFY2(!output.isEmpty(), run.read("/run/sandbox/trace").constData());
         QCOMPARE(QString::fromUtf8(prefix ? output.left(expected.size()) : output),
                  QString::fromUtf8(expected));
         QVERIFY2(run.isRunning(), "the program must idle after its last message");
@@ -581,7 +582,8 @@ void TestUpgrade::interrupt()
                 run.write(kPackage, m_packages["fresh"]);
                 row.before = snapshot(run);
                 row.interrupt.clear();
-                run.start(row.args);
+                if (!run.start(row.args))
+                    problems << name + " did not start again";
             }
             return all;
         },

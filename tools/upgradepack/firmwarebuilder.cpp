@@ -2,7 +2,9 @@
 #include "archivehazards.h"
 #include "asidefile.h"
 #include "commandline.h"
+#include "compressor.h"
 #include "directories.h"
+#include "tarheaders.h"
 #include "upgradescanner.h"
 
 #include <QCryptographicHash>
@@ -12,28 +14,17 @@
 #include <QThread>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
-const int kBlock = 512;
-// GNU tar's record: the archive is padded to a whole one, as tar itself pads it.
-const int kRecord = 20 * kBlock;
 const int kChunk = 1 << 20;
 
 QString lastSuffix(const QString& path)
@@ -54,70 +45,6 @@ QString shown(const QByteArray& name)
     return isUtf8(name) ? QString::fromUtf8(name) : escapedBytes(name);
 }
 
-/// A numeric header field of width bytes, the last a NUL: octal digits where they fit, else
-/// the base-256 form in which GNU tar writes larger numbers (a file of 8 GiB or more).
-void putNumber(char* field, int width, quint64 value)
-{
-    if (value >> (3 * (width - 1)) == 0) {
-        for (int i = width - 2; i >= 0; --i, value >>= 3)
-            field[i] = char('0' + (value & 7));
-        field[width - 1] = '\0';
-        return;
-    }
-    field[0] = char(0x80);
-    for (int i = width - 1; i > 0; --i, value >>= 8)
-        field[i] = char(value & 0xff);
-}
-
-/// One header block as GNU tar writes it, owned by root and stamped with time.
-QByteArray headerBlock(const QByteArray& name, char type, qint64 size, int mode, qint64 time)
-{
-    char h[kBlock] = {};
-    std::memcpy(h, name.constData(), size_t(qMin(name.size(), 100)));
-    putNumber(h + 100, 8, quint64(mode));
-    putNumber(h + 108, 8, 0);
-    putNumber(h + 116, 8, 0);
-    putNumber(h + 124, 12, quint64(size));
-    putNumber(h + 136, 12, quint64(time));
-    std::memset(h + 148, ' ', 8);
-    h[156] = type;
-    std::memcpy(h + 257, "ustar  ", 8);
-    unsigned sum = 0;
-    for (const char c : h)
-        sum += uchar(c);
-    putNumber(h + 148, 7, sum);
-    return QByteArray(h, kBlock);
-}
-
-QByteArray padding(qint64 size)
-{
-    return QByteArray(int((kBlock - size % kBlock) % kBlock), '\0');
-}
-
-/// The header of a member; a name too long for the header goes before it in a GNU long-name
-/// member.
-QByteArray header(const QByteArray& name, char type, qint64 size, int mode, qint64 time)
-{
-    if (name.size() < 100)
-        return headerBlock(name, type, size, mode, time);
-    return headerBlock("././@LongLink", 'L', name.size() + 1, 0644, 0) + name + '\0' +
-           padding(name.size() + 1) + headerBlock(name, type, size, mode, time);
-}
-
-/// Writes all of data to fd; false, with errno set, when it cannot. QFile's own writes lose
-/// the system's reason.
-bool writeAll(int fd, const char* data, qint64 size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0 && errno != EINTR)
-            return false;
-        data += qMax<ssize_t>(n, 0);
-        size -= qMax<ssize_t>(n, 0);
-    }
-    return true;
-}
-
 /// An open file descriptor, closed when it goes.
 struct Descriptor {
     int fd;
@@ -126,158 +53,6 @@ struct Descriptor {
         if (fd >= 0)
             ::close(fd);
     }
-};
-
-/// A compressor run as a child process: fed through a pipe, while a thread of its own writes
-/// what it makes to the output.
-class Compressor {
-public:
-    Compressor() = default;
-    Compressor(const Compressor&) = delete;
-    Compressor& operator=(const Compressor&) = delete;
-    /// Stops a compressor that was not finished.
-    ~Compressor()
-    {
-        if (m_pid > 0)
-            ::kill(m_pid, SIGTERM);
-        finish();
-    }
-
-    /// Starts path with args, its output going to the file descriptor out; false with why
-    /// when it cannot.
-    bool start(const QString& path, const QStringList& args, int out, QString& why)
-    {
-        m_name = QFileInfo(path).fileName();
-        // The compressors read options from these: the bytes must depend on ours alone.
-        std::vector<QByteArray> strings;
-        for (char** entry = environ; *entry; ++entry) {
-            const QByteArray variable(*entry);
-            if (!variable.startsWith("BZIP=") && !variable.startsWith("BZIP2=") &&
-                !variable.startsWith("LBZIP2="))
-                strings.push_back(variable);
-        }
-        const size_t environment = strings.size();
-        strings.push_back(QFile::encodeName(path));
-        for (const QString& arg : args)
-            strings.push_back(arg.toLocal8Bit());
-        std::vector<char*> envp, argv;
-        for (size_t i = 0; i < strings.size(); ++i)
-            (i < environment ? envp : argv).push_back(strings[i].data());
-        envp.push_back(nullptr);
-        argv.push_back(nullptr);
-
-        int input[2], output[2];
-        m_errors = std::tmpfile();
-        if (!m_errors || ::pipe2(input, O_CLOEXEC) != 0) {
-            why = QStringLiteral("cannot run %1: %2").arg(m_name, systemError());
-            return false;
-        }
-        if (::pipe2(output, O_CLOEXEC) != 0) {
-            why = QStringLiteral("cannot run %1: %2").arg(m_name, systemError());
-            ::close(input[0]);
-            ::close(input[1]);
-            return false;
-        }
-        // A compressor that dies makes the writes fail with EPIPE instead of ending this
-        // process.
-        struct sigaction ignore = {};
-        ignore.sa_handler = SIG_IGN;
-        ::sigaction(SIGPIPE, &ignore, &m_sigpipe);
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(input[0], STDIN_FILENO);
-            ::dup2(output[1], STDOUT_FILENO);
-            ::dup2(::fileno(m_errors), STDERR_FILENO);
-            ::sigaction(SIGPIPE, &m_sigpipe, nullptr);
-            ::execve(argv[0], argv.data(), envp.data());
-            ::_exit(127);
-        }
-        const int error = errno;
-        ::close(input[0]);
-        ::close(output[1]);
-        m_input = input[1];
-        m_output = output[0];
-        if (m_pid < 0) {
-            ::sigaction(SIGPIPE, &m_sigpipe, nullptr);
-            why = QStringLiteral("cannot run %1: %2").arg(m_name, systemError(error));
-            return false;
-        }
-        m_out = out;
-        m_drain = std::thread([this] { drain(); });
-        return true;
-    }
-
-    /// Feeds it; false once it reads no more, or its output cannot be written.
-    bool write(const char* data, qint64 size) { return !m_failed && writeAll(m_input, data, size); }
-
-    /// Why the output could not be written, or an empty text.
-    QString writeError() const { return m_writeError; }
-
-    /// Ends its input and waits for it; why it failed, or an empty text.
-    QString finish()
-    {
-        if (m_input >= 0)
-            ::close(m_input);
-        m_input = -1;
-        if (m_drain.joinable())
-            m_drain.join();
-        if (m_output >= 0)
-            ::close(m_output);
-        m_output = -1;
-        QString why;
-        if (m_pid > 0) {
-            int status = 0;
-            while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            m_pid = -1;
-            ::sigaction(SIGPIPE, &m_sigpipe, nullptr);
-            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-                QByteArray said(4096, '\0');
-                std::rewind(m_errors);
-                said.resize(int(std::fread(said.data(), 1, size_t(said.size()), m_errors)));
-                why = QString::fromLocal8Bit(said).trimmed();
-                if (why.isEmpty())
-                    why = WIFEXITED(status)
-                              ? QStringLiteral("exit code %1").arg(WEXITSTATUS(status))
-                              : QStringLiteral("killed by signal %1").arg(WTERMSIG(status));
-                why = QStringLiteral("%1 failed: %2").arg(m_name, why);
-            }
-        }
-        if (m_errors)
-            std::fclose(m_errors);
-        m_errors = nullptr;
-        return why;
-    }
-
-private:
-    void drain()
-    {
-        QByteArray chunk(kChunk, Qt::Uninitialized);
-        for (;;) {
-            const ssize_t n = ::read(m_output, chunk.data(), size_t(chunk.size()));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return;
-            // After a failed write the rest is read and dropped, so that the compressor never
-            // waits for a reader that is gone.
-            if (!m_failed && !writeAll(m_out, chunk.constData(), n)) {
-                m_writeError = systemError();
-                m_failed = true;
-            }
-        }
-    }
-
-    QString m_name;
-    pid_t m_pid = -1;
-    int m_input = -1;
-    int m_output = -1;
-    std::FILE* m_errors = nullptr;
-    struct sigaction m_sigpipe = {};
-    int m_out = -1;
-    std::thread m_drain;
-    std::atomic<bool> m_failed{false};
-    QString m_writeError;
 };
 
 } // namespace
@@ -475,10 +250,11 @@ bool FirmwareBuilder::stream(const QVector<Entry>& entries, qint64 total, qint64
     qint64 done = 0;
     for (const Entry& entry : entries) {
         if (entry.isDir) {
-            buffer += header(top + entry.path + '/', '5', 0, 0755, time);
+            buffer += tarHeader(top + entry.path + '/', '5', 0, 0755, time);
             continue;
         }
-        buffer += header(top + entry.path, '0', entry.size, entry.executable ? 0755 : 0644, time);
+        buffer +=
+            tarHeader(top + entry.path, '0', entry.size, entry.executable ? 0755 : 0644, time);
         const QString path = QDir(m_dir).filePath(QString::fromUtf8(entry.path));
         const Descriptor file{
             ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
@@ -506,12 +282,13 @@ bool FirmwareBuilder::stream(const QVector<Entry>& entries, qint64 total, qint64
             if (progress)
                 progress(done, total);
         }
-        buffer += padding(entry.size);
+        buffer += tarPadding(entry.size);
         manifest += md5.result().toHex() + "  " + entry.path + '\n';
     }
-    buffer += header(kOtaManifestMember, '0', manifest.size(), 0644, time) + manifest +
-              padding(manifest.size()) + QByteArray(2 * kBlock, '\0');
-    buffer += QByteArray(int((kRecord - (flushed + buffer.size()) % kRecord) % kRecord), '\0');
+    buffer += tarHeader(kOtaManifestMember, '0', manifest.size(), 0644, time) + manifest +
+              tarPadding(manifest.size()) + QByteArray(2 * kTarBlock, '\0');
+    buffer +=
+        QByteArray(int((kTarRecord - (flushed + buffer.size()) % kTarRecord) % kTarRecord), '\0');
     if (!flush())
         return failedWrite();
     const QString why = name.isEmpty() ? QString() : compressorFailure();

@@ -255,6 +255,13 @@ public:
     /// The path with a trailing "/".
     static QString g_addSlash(QString path);
 
+    /// The files the unpacked archive's manifest listed, as analysisFileMd5 read them.
+    const QList<st_otaFiles>& otaFiles() const { return m_otaFiles; }
+    /// The device's product model, as readDeviceInfo found it.
+    const QString& productModel() const { return m_productModel; }
+    /// The device's scanner type, as readDeviceInfo found it.
+    const QString& scannerType() const { return m_scannerType; }
+
     /// Milliseconds every status message waits before it is written.
     static constexpr int kStatusLeadMs = 500;
     /// Milliseconds every status message waits after it is written.

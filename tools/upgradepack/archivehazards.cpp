@@ -3,6 +3,7 @@
 #include "upgradescanner.h"
 
 #include <QDir>
+#include <QSet>
 
 namespace {
 
@@ -165,4 +166,37 @@ QStringList memberHazards(const QVector<TarMember>& members)
         lines << groupedLines(names.at(i), QLatin1String(texts[i].singular),
                               QLatin1String(texts[i].plural));
     return lines;
+}
+
+QStringList unlistedFiles(const QList<st_otaFiles>& listed, const QVector<TarMember>& members)
+{
+    QSet<QString> names;
+    for (const st_otaFiles& entry : listed)
+        names.insert(QDir::cleanPath(shownPath(entry.path, QLatin1String(kUpgradeDir))));
+    QStringList unlisted;
+    for (const TarMember& member : members) {
+        const QString name = QDir::cleanPath(member.name);
+        if (member.isRegular() && name.startsWith(QLatin1String(kOtaTop)) &&
+            name != QLatin1String(kOtaManifestMember) && !names.contains(name))
+            unlisted << name;
+    }
+    unlisted.sort();
+    unlisted.removeDuplicates();
+    return unlisted;
+}
+
+QStringList manifestHazards(const QList<st_otaFiles>& listed, const QStringList& unlisted)
+{
+    QStringList hazards;
+    for (const st_otaFiles& entry : listed) {
+        if (UpgradeScanner::g_isSideFile(entry.path))
+            hazards << QStringLiteral("%1 is listed in the manifest but never checked (a side "
+                                      "file)")
+                           .arg(shownPath(entry.path, QLatin1String(kUpgradeDir)));
+    }
+    return hazards + groupedLines(unlisted,
+                                  QStringLiteral("is in the archive but not in the manifest: "
+                                                 "never verified, never flashed"),
+                                  QStringLiteral("are in the archive but not in the manifest: "
+                                                 "never verified, never flashed"));
 }

@@ -2,6 +2,7 @@
 #define ARCHIVEHAZARDS_H
 
 #include "tarstream.h"
+#include "upgradescanner.h"
 
 #include <QString>
 #include <QStringList>
@@ -39,6 +40,14 @@ MemberHazard memberHazard(const TarMember& member);
 /// One line for each kind of hazard among members, in the order of the kinds: a member's own
 /// line when few have it, otherwise their count and the first of them.
 QStringList memberHazards(const QVector<TarMember>& members);
+
+/// The regular files under ota_file/ among members that the manifest's entries (device paths)
+/// leave out, the manifest itself aside; sorted.
+QStringList unlistedFiles(const QList<st_otaFiles>& listed, const QVector<TarMember>& members);
+
+/// What the manifest's entries and the archive do not agree on: side files listed but never
+/// checked, and the unlisted files, never verified nor flashed.
+QStringList manifestHazards(const QList<st_otaFiles>& listed, const QStringList& unlisted);
 
 /// Lines telling that each of names is what the text says, a line each when they are few, one
 /// line with their count and the first of them otherwise; plural says it of more than one.

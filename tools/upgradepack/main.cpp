@@ -419,7 +419,7 @@ bool parseToolResult(const QString& text, QString& tool, ToolResult& result)
 bool tmpFreeValue(const QCommandLineParser& parser, const QCommandLineOption& option,
                   const QString& verb, qint64& bytes, int& status)
 {
-    bytes = UpgradePlanner::kDefaultTmpFree;
+    bytes = PlanSetup::kDefaultTmpFree;
     if (!parser.isSet(option))
         return true;
     bytes = parseSize(parser.value(option));
@@ -446,7 +446,7 @@ QCommandLineOption tmpFreeOption()
                        "(1024-based), such as 512M or 1.5G (default: %1 MiB, what a tmpfs holds "
                        "by default on the smallest appliance, of 1 GiB); a write past it fails, "
                        "as on the device.")
-            .arg(UpgradePlanner::kDefaultTmpFree >> 20),
+            .arg(PlanSetup::kDefaultTmpFree >> 20),
         QStringLiteral("SIZE"));
 }
 
@@ -542,8 +542,10 @@ int runPlan(const QStringList& arguments)
         return status;
 
     const QString what = QStringLiteral("plan %1").arg(path);
-    UpgradePlanner planner(path, onDevice);
-    planner.setTmpFree(freeBytes);
+    PlanSetup setup;
+    setup.packagePath = path;
+    setup.devicePath = onDevice;
+    setup.tmpFree = freeBytes;
     for (const QString& text : parser.values(toolResult)) {
         QString tool;
         ToolResult result;
@@ -554,16 +556,16 @@ int runPlan(const QStringList& arguments)
                                "TOOL=missing, for a tool the appliance runs: %2")
                     .arg(text, UpgradeScanner::g_applianceTools().join(QStringLiteral(", "))),
                 UsageError);
-        planner.setToolResult(tool, result);
+        setup.toolResults[tool] = result;
     }
     // The device's files as given; each is read here, where the reason it cannot be is known.
     const struct {
         const QCommandLineOption& option;
-        void (UpgradePlanner::*set)(const QByteArray&);
-    } files[] = {{savePara, &UpgradePlanner::setSavePara},
-                 {tmpSavePara, &UpgradePlanner::setTmpSavePara},
-                 {issue, &UpgradePlanner::setIssue},
-                 {scannerConfig, &UpgradePlanner::setScannerConfig}};
+        QString devicePath;
+    } files[] = {{savePara, setup.saveParaPath()},
+                 {tmpSavePara, QLatin1String(kTmpSavePara)},
+                 {issue, QLatin1String(kIssueFile)},
+                 {scannerConfig, QLatin1String(kScannerConfigFile)}};
     for (const auto& file : files) {
         if (!parser.isSet(file.option))
             continue;
@@ -571,18 +573,19 @@ int runPlan(const QStringList& arguments)
         QByteArray content;
         if (!readOption(parser.value(file.option), content, why))
             return failed(what, why);
-        (planner.*file.set)(content);
+        setup.files[file.devicePath] = content;
     }
     if (parser.isSet(productModel))
-        planner.setIssue(UpgradeScanner::g_issueText(parser.value(productModel)));
+        setup.files[QLatin1String(kIssueFile)] =
+            UpgradeScanner::g_issueText(parser.value(productModel));
     if (parser.isSet(scannerType))
-        planner.setScannerConfig(UpgradeScanner::g_scannerConfigText(parser.value(scannerType)));
-    if (!planner.read())
-        return failed(what, planner.errorString());
+        setup.files[QLatin1String(kScannerConfigFile)] =
+            UpgradeScanner::g_scannerConfigText(parser.value(scannerType));
 
+    UpgradePlanner planner;
     if (parser.isSet(everyModel)) {
         FleetPlan fleet;
-        if (!planner.planFleet(fleet))
+        if (!planner.planFleet(setup, fleet))
             return failed(what, planner.errorString());
         if (parser.isSet(json))
             printJson(fleet.toJson());
@@ -592,7 +595,7 @@ int runPlan(const QStringList& arguments)
     }
 
     UpgradePlan plan;
-    if (!planner.plan(plan))
+    if (!planner.plan(setup, plan))
         return failed(what, planner.errorString());
     plan.modelAssumed = !identityGiven;
     // Status texts can hold characters beyond ASCII: they are printed as UTF-8 whatever the

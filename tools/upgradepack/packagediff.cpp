@@ -88,7 +88,8 @@ QString manifestPath(const st_otaFiles& entry)
 struct PackageDiff::Side {
     QString path;
     bool archive = false;
-    std::unique_ptr<UpgradePlanner> planner;
+    PlanSetup setup;
+    PackageTables tables;
     QVector<TarMember> members;
     QList<st_otaFiles> listed;
     QStringList unlisted;
@@ -154,15 +155,16 @@ bool PackageDiff::readTables(Side& side)
         return fail(
             QStringLiteral("%1: neither an upgrade package nor a firmware archive").arg(side.path));
 
-    side.planner =
-        std::make_unique<UpgradePlanner>(side.path, QLatin1String(kUpgradeDir) + info.fileName());
-    side.planner->setFirmwareArchive(side.archive);
-    side.planner->setDigestMembers(true);
-    side.planner->setTmpFree(m_tmpFree);
-    if (!side.planner->read())
-        return fail(side.planner->errorString());
+    side.setup.packagePath = side.path;
+    side.setup.devicePath = QLatin1String(kUpgradeDir) + info.fileName();
+    side.setup.firmwareArchive = side.archive;
+    side.setup.digestMembers = true;
+    side.setup.tmpFree = m_tmpFree;
+    UpgradePlanner planner;
+    if (!planner.read(side.setup, side.tables))
+        return fail(planner.errorString());
     // A package cut short says nothing true of what its maker meant to ship.
-    const st_packRead& layout = side.planner->layout();
+    const st_packRead& layout = side.tables.layout;
     if (layout.tablesTruncated)
         return fail(QStringLiteral("%1: truncated: it ends inside its information or item table")
                         .arg(side.path));
@@ -172,7 +174,7 @@ bool PackageDiff::readTables(Side& side)
             return fail(QStringLiteral("%1: truncated: item %2 (%3) %4")
                             .arg(side.path)
                             .arg(i + 1)
-                            .arg(side.planner->items().value(i).name(),
+                            .arg(side.tables.items.value(i).name(),
                                  payload.size.isEmpty() ? QStringLiteral("ends before its size")
                                                         : QStringLiteral("holds %1 of %2 bytes")
                                                               .arg(payload.bytes)
@@ -183,24 +185,25 @@ bool PackageDiff::readTables(Side& side)
 
 bool PackageDiff::runDevice(Side& side)
 {
-    UpgradePlanner& planner = *side.planner;
+    UpgradePlanner planner;
+    UpgradePlan plan;
     if (side.archive) {
-        UpgradePlan plan;
-        if (!planner.plan(plan))
+        if (!planner.plan(side.setup, plan))
             return fail(QStringLiteral("%1: %2").arg(side.path, planner.errorString()));
         const QString last = plan.messages.value(plan.messages.size() - 1);
         side.verdicts = {{QStringLiteral("any model"), plan.verdict(),
                           g_isSuccess(plan.verdict()) ? QString() : last}};
     } else {
         FleetPlan fleet;
-        if (!planner.planFleet(fleet))
+        if (!planner.planFleet(side.setup, fleet))
             return fail(QStringLiteral("%1: %2").arg(side.path, planner.errorString()));
         side.verdicts = fleet.models;
+        plan = fleet.accepted;
     }
-    side.members = planner.unpacked();
-    side.listed = planner.listed();
-    side.unlisted = planner.unlisted();
-    side.extracted = planner.extracted();
+    side.members = plan.unpacked;
+    side.listed = plan.listed;
+    side.unlisted = plan.unlisted;
+    side.extracted = plan.extracted;
     side.indexMembers();
     return true;
 }
@@ -305,25 +308,25 @@ QVector<DiffSection> PackageDiff::compareTables() const
     if (m_outcome.archives)
         return {};
     const auto header = [](const Side& side) {
-        const UpgradePlanner& planner = *side.planner;
-        Keyed fields{{QStringLiteral("type"), {{QString(), planner.type()}}}};
+        const PackageTables& tables = side.tables;
+        Keyed fields{{QStringLiteral("type"), {{QString(), tables.type}}}};
         for (int i = 0; i < 5; ++i)
             fields.append(
                 {i == 0 ? QStringLiteral("model") : QStringLiteral("information %1").arg(i + 1),
-                 {{QString(), planner.information().value(i)}}});
-        fields.append({QStringLiteral("trailing bytes"),
-                       {{QString(), double(planner.layout().trailingBytes)}}});
+                 {{QString(), tables.information.value(i)}}});
+        fields.append(
+            {QStringLiteral("trailing bytes"), {{QString(), double(tables.layout.trailingBytes)}}});
         return fields;
     };
     const auto items = [](const Side& side) {
-        const UpgradePlanner& planner = *side.planner;
+        const PackageTables& tables = side.tables;
         Keyed keyed;
         QHash<QString, int> at;
-        for (int i = 0; i < planner.items().size(); ++i) {
-            const PackItemInfo& item = planner.items().at(i);
+        for (int i = 0; i < tables.items.size(); ++i) {
+            const PackItemInfo& item = tables.items.at(i);
             DiffAttributes attributes{
                 {QStringLiteral("target"), item.target()},
-                {QStringLiteral("size"), double(planner.layout().payloads.value(i).bytes)},
+                {QStringLiteral("size"), double(tables.layout.payloads.value(i).bytes)},
                 {QStringLiteral("md5"), item.md5()}};
             // The device extracts the items in table order.
             const QString content = side.extracted.value(i).md5;

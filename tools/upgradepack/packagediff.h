@@ -44,7 +44,7 @@ private:
     std::unique_ptr<Side> m_before;
     std::unique_ptr<Side> m_after;
     DiffOutcome m_outcome;
-    qint64 m_tmpFree = UpgradePlanner::kDefaultTmpFree;
+    qint64 m_tmpFree = PlanSetup::kDefaultTmpFree;
 };
 
 #endif // PACKAGEDIFF_H

@@ -10,7 +10,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QSet>
+
+#include <algorithm>
 
 namespace {
 
@@ -20,15 +21,6 @@ bool writeFile(const QString& path, const QByteArray& content)
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
-
-/// The device program's upgrader, with what a plan reports of it in view.
-class PlannedScanner : public UpgradeScanner {
-public:
-    using UpgradeScanner::UpgradeScanner;
-    const QList<st_otaFiles>& otaFiles() const { return m_otaFiles; }
-    const QString& productModel() const { return m_productModel; }
-    const QString& scannerType() const { return m_scannerType; }
-};
 
 } // namespace
 
@@ -161,44 +153,37 @@ QJsonObject FleetPlan::toJson() const
     return QJsonObject{{QStringLiteral("models"), rows}};
 }
 
-UpgradePlanner::UpgradePlanner(const QString& path, const QString& devicePath)
-    : m_path(path), m_devicePath(devicePath)
-{
-}
-
-QString UpgradePlanner::savePara() const
-{
-    return UpgradeScanner::g_saveParaPath(m_devicePath);
-}
-
-bool UpgradePlanner::read()
+bool UpgradePlanner::read(const PlanSetup& setup, PackageTables& tables)
 {
     // The package is read here and again by the device: a FIFO or a device cannot be read twice,
     // and opening a FIFO would wait for a writer.
-    QFile package(m_path);
-    if (QFileInfo::exists(m_path) && !QFileInfo(m_path).isFile())
-        return fail(QStringLiteral("%1 is not a regular file").arg(m_path));
+    const QString& path = setup.packagePath;
+    QFile package(path);
+    if (QFileInfo::exists(path) && !QFileInfo(path).isFile())
+        return fail(QStringLiteral("%1 is not a regular file").arg(path));
     if (!package.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("cannot open %1: %2").arg(m_path, package.errorString()));
+        return fail(QStringLiteral("cannot open %1: %2").arg(path, package.errorString()));
     package.close();
     // Whatever the package is, the device decides what it makes of it. The tables are all
     // this needs: the device run reads the carried bytes.
-    m_layout = st_packRead();
-    m_layout.extract = false;
-    m_layout.skipContent = true;
-    if (!m_archive)
-        PackProcess::instance().readPackage(m_path, m_items, m_type, m_information, m_layout);
+    tables = PackageTables();
+    tables.layout.extract = false;
+    tables.layout.skipContent = true;
+    if (!setup.firmwareArchive)
+        PackProcess::instance().readPackage(path, tables.items, tables.type, tables.information,
+                                            tables.layout);
     return true;
 }
 
 // The appliance as the main application leaves it: the package copied into place, the
 // device's files as given, and the directories the upgrade expects.
-bool UpgradePlanner::prepare(SimulatedAppliance& appliance, QFile& package)
+bool UpgradePlanner::prepare(const PlanSetup& setup, const QString& packageModel,
+                             SimulatedAppliance& appliance, QFile& package)
 {
-    const QString placed = appliance.path(m_devicePath);
-    QMap<QString, QByteArray> files = m_files;
+    const QString placed = appliance.path(setup.devicePath);
+    QMap<QString, QByteArray> files = setup.files;
     if (!files.contains(QLatin1String(kIssueFile)))
-        files[QLatin1String(kIssueFile)] = UpgradeScanner::g_issueText(packageModel());
+        files[QLatin1String(kIssueFile)] = UpgradeScanner::g_issueText(packageModel);
     bool written = QDir().mkpath(appliance.path(QLatin1String(kUpgradeDir))) &&
                    QDir().mkpath(appliance.path(QStringLiteral("/usr/scanner/config"))) &&
                    QDir().mkpath(appliance.path(QStringLiteral("/run/media/mmcblk2p1"))) &&
@@ -214,45 +199,49 @@ bool UpgradePlanner::prepare(SimulatedAppliance& appliance, QFile& package)
     if (appliance.onTmp(placed) &&
         (package.size() + 4095) / 4096 * 4096 > scratch.tmpBytes() - scratch.tmpUsed())
         return fail(QStringLiteral("the package does not fit into the %1 bytes free in /tmp")
-                        .arg(m_tmpFree));
+                        .arg(setup.tmpFree));
     QFile copy(placed);
     bool copied = copy.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     for (QByteArray piece; copied && !(piece = package.read(1 << 20)).isEmpty();)
         copied = copy.write(piece) == piece.size();
     if (!copied)
         return fail(QStringLiteral("cannot copy %1 into the scratch directory: %2")
-                        .arg(m_path, copy.errorString()));
-    for (auto it = m_results.cbegin(); it != m_results.cend(); ++it)
+                        .arg(setup.packagePath, copy.errorString()));
+    for (auto it = setup.toolResults.cbegin(); it != setup.toolResults.cend(); ++it)
         appliance.setResult(it.key(), it.value());
-    appliance.setDigestMembers(m_digestMembers);
+    appliance.setDigestMembers(setup.digestMembers);
     return true;
 }
 
-bool UpgradePlanner::plan(UpgradePlan& result)
+bool UpgradePlanner::plan(const PlanSetup& setup, UpgradePlan& result)
 {
+    result = UpgradePlan();
+    if (!read(setup, result.tables))
+        return false;
     // A package placed outside /tmp lies, with what it carries, beside the appliance's files.
-    QFile package(m_path);
+    QFile package(setup.packagePath);
     if (!package.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("cannot open %1: %2").arg(m_path, package.errorString()));
+        return fail(
+            QStringLiteral("cannot open %1: %2").arg(setup.packagePath, package.errorString()));
     const qint64 packageBytes = package.size();
-    const bool packageOnTmp = QDir::cleanPath(m_devicePath).startsWith(QLatin1String("/tmp/"));
+    const bool packageOnTmp = QDir::cleanPath(setup.devicePath).startsWith(QLatin1String("/tmp/"));
     ScratchSpace scratch;
-    if (!scratch.create(m_tmpFree, packageOnTmp ? 0 : 2 * packageBytes))
+    if (!scratch.create(setup.tmpFree, packageOnTmp ? 0 : 2 * packageBytes))
         return fail(scratch.errorString());
     SimulatedAppliance appliance(scratch);
-    if (!prepare(appliance, package))
+    const QString packageModel = result.tables.model();
+    if (!prepare(setup, packageModel, appliance, package))
         return false;
 
-    PlannedScanner scanner(appliance);
-    if (m_archive)
-        scanner.FirmwareUpgradeT0(m_devicePath);
+    UpgradeScanner scanner(appliance);
+    if (setup.firmwareArchive)
+        scanner.FirmwareUpgradeT0(setup.devicePath);
     else
-        scanner.initSetMainOrder({m_devicePath});
+        scanner.initSetMainOrder({setup.devicePath});
     if (!appliance.errorString().isEmpty())
         return fail(appliance.errorString());
 
-    result = UpgradePlan();
-    result.devicePath = m_devicePath;
+    result.devicePath = setup.devicePath;
     result.productModel = scanner.productModel();
     result.scannerType = scanner.scannerType();
     result.messages = appliance.messages().mid(1);
@@ -262,9 +251,10 @@ bool UpgradePlanner::plan(UpgradePlan& result)
     result.tmpKeptBy = ScratchSpace::kindName(scratch.kind());
     result.tmpPeakBytes = appliance.tmpPeak();
     result.tmpPeakStage = appliance.tmpPeakStage();
-    m_unpacked = appliance.unpacked();
-    m_listed = scanner.otaFiles();
-    m_extracted = appliance.extracted();
+    result.unpacked = appliance.unpacked();
+    result.listed = scanner.otaFiles();
+    result.extracted = appliance.extracted();
+    result.unlisted = unlistedFiles(result.listed, result.unpacked);
 
     const QString workDir = appliance.path(QLatin1String(kUpgradeDir));
     QDirIterator it(workDir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
@@ -278,66 +268,37 @@ bool UpgradePlanner::plan(UpgradePlan& result)
 
     bool byGroup = false;
     if (UpgradeScanner::g_modelRefusal(result.productModel, result.scannerType,
-                                       UpgradeScanner::g_builtInModel(), packageModel(), &byGroup)
+                                       UpgradeScanner::g_builtInModel(), packageModel, &byGroup)
             .isEmpty() &&
         byGroup && result.messages.size() > 1)
         result.hazards << QStringLiteral("the package model %1 is not the device's own: only a "
                                          "compatibility group accepts it")
-                              .arg(packageModel());
-    if (!m_listed.isEmpty() || !m_unpacked.isEmpty()) {
+                              .arg(packageModel);
+    if (!result.listed.isEmpty() || !result.unpacked.isEmpty()) {
         QStringList paths;
-        for (const st_otaFiles& entry : qAsConst(m_listed))
+        for (const st_otaFiles& entry : qAsConst(result.listed))
             paths << entry.path;
         for (const StageHazard& hazard : stageHazards(paths, QLatin1String(kUpgradeDir)))
             result.hazards << hazard.text;
-        result.hazards << treeHazards();
-        result.hazards << memberHazards(m_unpacked);
+        result.hazards << manifestHazards(result.listed, result.unlisted);
+        result.hazards << memberHazards(result.unpacked);
     }
     if (!appliance.tmpFullStage().isEmpty()) {
         result.tmpRunsOut = true;
         result.hazards << QStringLiteral("/tmp runs out %1: %2 bytes were free before the "
                                          "package arrived")
                               .arg(appliance.tmpFullStage())
-                              .arg(m_tmpFree);
+                              .arg(setup.tmpFree);
     }
     return true;
 }
 
-QStringList UpgradePlanner::unlisted() const
+bool UpgradePlanner::planFleet(const PlanSetup& setup, FleetPlan& result)
 {
-    QSet<QString> listed;
-    for (const st_otaFiles& entry : m_listed)
-        listed.insert(QDir::cleanPath(shownPath(entry.path, QLatin1String(kUpgradeDir))));
-    QStringList unlisted;
-    for (const TarMember& member : m_unpacked) {
-        const QString name = QDir::cleanPath(member.name);
-        if (member.isRegular() && name.startsWith(QLatin1String(kOtaTop)) &&
-            name != QLatin1String(kOtaManifestMember) && !listed.contains(name))
-            unlisted << name;
-    }
-    unlisted.sort();
-    unlisted.removeDuplicates();
-    return unlisted;
-}
-
-QStringList UpgradePlanner::treeHazards() const
-{
-    QStringList hazards;
-    for (const st_otaFiles& entry : m_listed) {
-        if (UpgradeScanner::g_isSideFile(entry.path))
-            hazards << QStringLiteral("%1 is listed in the manifest but never checked (a side "
-                                      "file)")
-                           .arg(shownPath(entry.path, QLatin1String(kUpgradeDir)));
-    }
-    return hazards + groupedLines(unlisted(),
-                                  QStringLiteral("is in the archive but not in the manifest: "
-                                                 "never verified, never flashed"),
-                                  QStringLiteral("are in the archive but not in the manifest: "
-                                                 "never verified, never flashed"));
-}
-
-bool UpgradePlanner::planFleet(FleetPlan& result)
-{
+    result = FleetPlan();
+    PackageTables tables;
+    if (!read(setup, tables))
+        return false;
     // Once a device has taken the package's model, nothing it does depends on its model: one
     // run of a device that accepts the package tells what every accepting model does, and the
     // device's own model check tells which models refuse it.
@@ -345,32 +306,30 @@ bool UpgradePlanner::planFleet(FleetPlan& result)
     if (!models.contains(UpgradeScanner::g_builtInModel()))
         models << UpgradeScanner::g_builtInModel();
     const QString builtIn = UpgradeScanner::g_builtInModel();
-    QString accepting = packageModel();
+    const QString packageModel = tables.model();
+    QString accepting = packageModel;
     if (accepting.contains(QLatin1Char('\n')) || accepting.contains(QChar(0))) {
         accepting.clear();
         for (const QString& model : qAsConst(models)) {
-            if (UpgradeScanner::g_modelRefusal(model, QString(), builtIn, packageModel())
-                    .isEmpty()) {
+            if (UpgradeScanner::g_modelRefusal(model, QString(), builtIn, packageModel).isEmpty()) {
                 accepting = model;
                 break;
             }
         }
     }
-    setIssue(UpgradeScanner::g_issueText(accepting));
-    m_files.remove(QLatin1String(kScannerConfigFile));
-    UpgradePlan accepted;
-    if (!plan(accepted))
+    PlanSetup device = setup;
+    device.files[QLatin1String(kIssueFile)] = UpgradeScanner::g_issueText(accepting);
+    device.files.remove(QLatin1String(kScannerConfigFile));
+    if (!plan(device, result.accepted))
         return false;
+    const QStringList& messages = result.accepted.messages;
     // The model accepted or refused: the device got as far as its model check.
-    const bool modelChecked = g_isModelVerdict(accepted.messages.value(1));
-
-    result = FleetPlan();
+    const bool modelChecked = std::any_of(messages.cbegin(), messages.cend(), g_isModelVerdict);
     for (const QString& model : qAsConst(models)) {
         const QString refusal =
-            modelChecked ? UpgradeScanner::g_modelRefusal(model, QString(), builtIn, packageModel())
+            modelChecked ? UpgradeScanner::g_modelRefusal(model, QString(), builtIn, packageModel)
                          : QString();
-        const QString last =
-            refusal.isEmpty() ? accepted.messages.value(accepted.messages.size() - 1) : refusal;
+        const QString last = refusal.isEmpty() ? messages.value(messages.size() - 1) : refusal;
         const QString verdict = last.left(4);
         result.models.append({model, verdict, g_isSuccess(verdict) ? QString() : last});
     }

@@ -14,6 +14,41 @@
 #include <QStringList>
 #include <QVector>
 
+/// A package's tables, as the planner reads them before the device does.
+struct PackageTables {
+    QString type;
+    QStringList information;
+    QVector<PackItemInfo> items;
+    st_packRead layout; ///< payload sizes, truncation, trailing bytes
+
+    /// The model the package was built for.
+    QString model() const { return information.value(0); }
+};
+
+/// The device a plan runs on and the package it finds: everything a run depends on.
+struct PlanSetup {
+    /// The free space in /tmp a plan assumes unless told: what a tmpfs holds by default, half
+    /// the memory, on the smallest appliance, one of 1 GiB.
+    static constexpr qint64 kDefaultTmpFree = qint64(512) << 20;
+
+    QString packagePath; ///< the package on the workstation
+    QString devicePath;  ///< where the device finds it
+    /// The device's files by device path, empty ones too; /etc/issue names the package's own
+    /// model unless given.
+    QMap<QString, QByteArray> files;
+    qint64 tmpFree = kDefaultTmpFree;      ///< free space in /tmp before the package arrives
+    QMap<QString, ToolResult> toolResults; ///< what every run of a tool does; by default 0
+    /// Digests every member of the firmware archive as it is unpacked, and every file the
+    /// package carries as it is extracted.
+    bool digestMembers = false;
+    /// The input is a firmware archive: the device's full-system upgrade runs on it, as it would
+    /// once a T1 package carrying it had passed its checks.
+    bool firmwareArchive = false;
+
+    /// Where the device finds the parameter file beside the package.
+    QString saveParaPath() const { return UpgradeScanner::g_saveParaPath(devicePath); }
+};
+
 /// What a device did with a package on a simulated appliance, and what to look out for.
 struct UpgradePlan {
     QString devicePath;
@@ -30,6 +65,13 @@ struct UpgradePlan {
     bool tmpRunsOut = false; ///< a write in /tmp failed for want of space
     qint64 waitMs = 0;       ///< the least time the waits impose, from start to the last message
     QStringList hazards;
+
+    PackageTables tables;             ///< empty for a firmware archive
+    QVector<TarMember> unpacked;      ///< the members of the firmware archive, as unpacked
+    QList<st_otaFiles> listed;        ///< the files the manifest listed, as the device read them
+    QVector<ExtractedFile> extracted; ///< the files extracted from the package, as written
+    /// The regular files under ota_file/ unpacked but not listed, the manifest aside; sorted.
+    QStringList unlisted;
 
     /// The last message's code.
     QString verdict() const;
@@ -49,6 +91,7 @@ struct ModelVerdict {
 /// What devices of every known model do with a package.
 struct FleetPlan {
     QVector<ModelVerdict> models;
+    UpgradePlan accepted; ///< the run of a device of a model that accepts the package
 
     /// True when a device of at least one model installs the package.
     bool anyInstalls() const;
@@ -59,89 +102,23 @@ struct FleetPlan {
 };
 
 /// Works out on the workstation what a device would do with an upgrade package: the device
-/// program's own upgrader runs on a simulated appliance in a scratch directory.
+/// program's own upgrader runs on a simulated appliance in a scratch directory. Each call
+/// stands alone: all it depends on is its setup, all it found is in its result.
 class UpgradePlanner : public Fallible {
 public:
-    /// A planner for the package at path, placed on the device at devicePath.
-    UpgradePlanner(const QString& path, const QString& devicePath);
-
-    /// The content of the parameter file the device finds beside the package; by default none.
-    void setSavePara(const QByteArray& content) { m_files[savePara()] = content; }
-    /// The content of the parameter file the device finds in /tmp; by default none.
-    void setTmpSavePara(const QByteArray& content)
-    {
-        m_files[QLatin1String(kTmpSavePara)] = content;
-    }
-    /// The device's /etc/issue; by default one naming the package's own model.
-    void setIssue(const QByteArray& content) { m_files[QLatin1String(kIssueFile)] = content; }
-    /// The device's /usr/scanner/config/scannerConfig.json; by default none.
-    void setScannerConfig(const QByteArray& content)
-    {
-        m_files[QLatin1String(kScannerConfigFile)] = content;
-    }
-    /// The free space in /tmp before the package arrives; by default kDefaultTmpFree.
-    void setTmpFree(qint64 bytes) { m_tmpFree = bytes; }
-    /// What every run of the named tool does on the device.
-    void setToolResult(const QString& tool, const ToolResult& result) { m_results[tool] = result; }
-    /// Digests every member of the firmware archive as it is unpacked, and every file the
-    /// package carries as it is extracted.
-    void setDigestMembers(bool digest) { m_digestMembers = digest; }
-    /// Takes the input for a firmware archive: the device's full-system upgrade runs on it, as
-    /// it would once a T1 package carrying it had passed its checks.
-    void setFirmwareArchive(bool archive) { m_archive = archive; }
-
-    /// Reads the package's type and information; false with errorString() when it cannot be read.
-    [[nodiscard]] bool read();
-    /// The model the package was built for.
-    QString packageModel() const { return m_information.value(0); }
-    /// Runs the upgrade on the simulated appliance; false with errorString() when the simulation
-    /// cannot follow the device.
-    [[nodiscard]] bool plan(UpgradePlan& result);
+    /// Reads the tables of the package in setup (none of a firmware archive); false with
+    /// errorString() when it cannot be read.
+    [[nodiscard]] bool read(const PlanSetup& setup, PackageTables& tables);
+    /// Reads the package and runs the upgrade on the simulated appliance; false with
+    /// errorString() when the package cannot be read or the simulation cannot follow the device.
+    [[nodiscard]] bool plan(const PlanSetup& setup, UpgradePlan& result);
     /// What a device of each known model does, as product model without a scanner type; false
     /// with errorString() when it cannot be worked out.
-    [[nodiscard]] bool planFleet(FleetPlan& result);
-    /// The package's upgrade type, as read().
-    QString type() const { return m_type; }
-    /// The package's information entries, as read().
-    QStringList information() const { return m_information; }
-    /// The package's item table, as read().
-    QVector<PackItemInfo> items() const { return m_items; }
-    /// What read() found of the package's layout: payload sizes, truncation, trailing bytes.
-    const st_packRead& layout() const { return m_layout; }
-    /// The members of the firmware archive the last plan unpacked.
-    QVector<TarMember> unpacked() const { return m_unpacked; }
-    /// The files the manifest listed in the last plan, as the device read them.
-    QList<st_otaFiles> listed() const { return m_listed; }
-    /// The files the last plan extracted from the package, as they were written.
-    QVector<ExtractedFile> extracted() const { return m_extracted; }
-    /// The regular files under ota_file/ that the last plan unpacked but the manifest does not
-    /// list, the manifest aside; sorted.
-    QStringList unlisted() const;
-
-    /// The free space in /tmp a plan assumes unless told: what a tmpfs holds by default, half
-    /// the memory, on the smallest appliance, one of 1 GiB.
-    static constexpr qint64 kDefaultTmpFree = qint64(512) << 20;
+    [[nodiscard]] bool planFleet(const PlanSetup& setup, FleetPlan& result);
 
 private:
-    QString savePara() const;
-    [[nodiscard]] bool prepare(SimulatedAppliance& appliance, QFile& package);
-    QStringList treeHazards() const;
-
-    QString m_path;
-    QString m_devicePath;
-    QMap<QString, QByteArray> m_files; ///< the device's files by device path, empty ones too
-    qint64 m_tmpFree = kDefaultTmpFree;
-    QMap<QString, ToolResult> m_results;
-    bool m_digestMembers = false;
-    bool m_archive = false;
-
-    QString m_type;
-    QStringList m_information;
-    QVector<PackItemInfo> m_items;
-    st_packRead m_layout;
-    QVector<TarMember> m_unpacked;
-    QList<st_otaFiles> m_listed;
-    QVector<ExtractedFile> m_extracted;
+    [[nodiscard]] bool prepare(const PlanSetup& setup, const QString& packageModel,
+                               SimulatedAppliance& appliance, QFile& package);
 };
 
 #endif // UPGRADEPLANNER_H

@@ -11,7 +11,6 @@
 #include "statustexts.h"
 
 #include <QCommandLineParser>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 

@@ -184,10 +184,9 @@ bool UpgradePlanner::read()
     // Whatever the package is, the device decides what it makes of it. The tables are all
     // this needs: the device run reads the carried bytes.
     m_layout = st_packRead();
-    m_layout.extract = false;
-    m_layout.skipContent = true;
     if (!m_archive)
-        PackProcess::instance().readPackage(m_path, m_items, m_type, m_information, m_layout);
+        PackProcess::instance().readPackage(m_path, m_items, m_type, m_information,
+                                            PackSink::g_skip(), m_layout);
     return true;
 }
 

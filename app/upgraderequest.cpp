@@ -59,10 +59,11 @@ void UpgradeScanner::initSetMainOrder(QStringList arguments)
     QString type;
     QStringList information;
     // The appliance decides where the extracted files lie and how their writes go.
+    const PackSink sink = PackSink::g_extract(
+        QString(), false, [this](const QString& path) { return m_appliance->writableFile(path); });
     st_packRead read;
-    read.openOutput = [this](const QString& path) { return m_appliance->writableFile(path); };
     if (!PackProcess::instance().readPackage(m_appliance->path(argument), items, type, information,
-                                             read)) {
+                                             sink, read)) {
         if (g_upgradeTypeVerdict(type) == EUpgradeTypeVerdict_NotPackage)
             writeProcess(g_msgNotAPackage(argument));
         else

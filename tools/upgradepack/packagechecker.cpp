@@ -68,27 +68,30 @@ bool PackageChecker::open(QFile& package)
 
 // Reading is not installing: a package of a type the device refuses is read all the same, and
 // a pipe as the stream it is.
-bool PackageChecker::read(st_packRead& options)
+bool PackageChecker::read(const PackSink& sink, const PackProgress& progress, bool refuseMisread)
 {
     QFile package;
     if (!open(package))
         return false;
-    options.package = &package;
-    options.anyType = true;
-    options.stream = true;
-    const bool ok =
-        PackProcess::instance().readPackage(m_path, m_items, m_type, m_information, options);
-    options.package = nullptr;
-    return ok || fail(options.error);
+    PackReader reader(package, true);
+    bool ok = reader.readTables(m_items, m_type, m_information, true);
+    m_read = reader.findings();
+    // A package the device reads otherwise than its table says is refused before anything is
+    // written.
+    if (ok && refuseMisread && m_read.itemCount > 0) {
+        const QString misread = m_read.tablesTruncated ? QString::fromLatin1(kTablesTruncated)
+                                                       : itemProblems().value(0);
+        if (!misread.isEmpty())
+            return fail(misread);
+    }
+    ok = ok && reader.readPayloads(sink, progress);
+    m_read = reader.findings();
+    return ok || fail(m_read.error);
 }
 
 bool PackageChecker::inspect(const PackProgress& progress)
 {
-    m_read = st_packRead();
-    m_read.extract = false;
-    m_read.digest = true;
-    m_read.progress = progress;
-    return read(m_read);
+    return read(PackSink::g_digest(), progress, false);
 }
 
 QString PackageChecker::itemLabel(int index) const
@@ -258,18 +261,7 @@ bool PackageChecker::extractTo(const QString& dir, bool force, const PackProgres
     if (!staging.isValid())
         return fail(QStringLiteral("cannot write in %1: %2").arg(dir, staging.errorString()));
 
-    m_read = st_packRead();
-    m_read.outDir = staging.path();
-    m_read.digest = !force;
-    m_read.progress = progress;
-    // A package the device reads otherwise than its table says is refused before anything is
-    // written.
-    m_read.checkItems = [this]() {
-        if (m_read.tablesTruncated)
-            return QString::fromLatin1(kTablesTruncated);
-        return itemProblems().value(0);
-    };
-    if (!read(m_read))
+    if (!read(PackSink::g_extract(staging.path(), !force), progress, true))
         return false;
     if (m_read.itemCount < 0)
         return fail(countProblem());

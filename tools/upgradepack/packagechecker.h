@@ -33,7 +33,9 @@ public:
 
 private:
     [[nodiscard]] bool open(QFile& package);
-    [[nodiscard]] bool read(st_packRead& options);
+    /// Reads the package into sink; when refuseMisread, stops before the payloads at the first
+    /// item the device would read otherwise than the table says.
+    [[nodiscard]] bool read(const PackSink& sink, const PackProgress& progress, bool refuseMisread);
     QString itemLabel(int index) const;
     qint64 itemSize(int index) const;
     bool md5Ok(int index) const;

@@ -167,11 +167,9 @@ bool UpgradePlanner::read(const PlanSetup& setup, PackageTables& tables)
     // Whatever the package is, the device decides what it makes of it. The tables are all
     // this needs: the device run reads the carried bytes.
     tables = PackageTables();
-    tables.layout.extract = false;
-    tables.layout.skipContent = true;
     if (!setup.firmwareArchive)
         PackProcess::instance().readPackage(path, tables.items, tables.type, tables.information,
-                                            tables.layout);
+                                            PackSink::g_skip(), tables.layout);
     return true;
 }
 

@@ -240,6 +240,7 @@ private slots:
              {"padding.pkg", QByteArray(good).replace(20, 1, "x")},
              {"cut1000.pkg", good.left(good.size() - 1000)},
              {"table.pkg", good.left(150)},
+             {"count.pkg", good.left(110)},
              {"chunks.pkg", chunks.text("1").record("").bytes}}));
         // The reference's table of verbs lists what --help lists, from the tool's one table.
         QStringList helped, documented;

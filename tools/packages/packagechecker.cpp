@@ -77,8 +77,8 @@ bool PackageChecker::read(const PackSink& sink, const PackProgress& progress, bo
     bool ok = reader.readTables(m_items, m_type, m_information, true);
     m_read = reader.findings();
     // A package the device reads otherwise than its table says is refused before anything is
-    // written.
-    if (ok && refuseMisread && m_read.itemCount > 0) {
+    // written; one cut before its item count was read says no items, and is no empty package.
+    if (ok && refuseMisread && (m_read.itemCount > 0 || m_read.tablesTruncated)) {
         const QString misread = m_read.tablesTruncated ? QString::fromLatin1(kTablesTruncated)
                                                        : itemProblems().value(0);
         if (!misread.isEmpty())

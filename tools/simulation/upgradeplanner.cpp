@@ -268,7 +268,9 @@ bool UpgradePlanner::plan(const PlanSetup& setup, UpgradePlan& result)
     if (UpgradeScanner::g_modelRefusal(result.productModel, result.scannerType,
                                        UpgradeScanner::g_builtInModel(), packageModel, &byGroup)
             .isEmpty() &&
-        byGroup && result.messages.size() > 1)
+        byGroup &&
+        std::any_of(result.messages.cbegin(), result.messages.cend(),
+                    [](const QString& message) { return message.startsWith(kCodeAccepted); }))
         result.hazards << QStringLiteral("the package model %1 is not the device's own: only a "
                                          "compatibility group accepts it")
                               .arg(packageModel);

@@ -130,8 +130,6 @@ QString PackageChecker::md5Mismatch(int index) const
 
 QString PackageChecker::countProblem() const
 {
-    if (m_read.itemCount >= 0)
-        return QString();
     return QStringLiteral("the item count %1 is negative: the device reads no items")
         .arg(m_read.itemCount);
 }

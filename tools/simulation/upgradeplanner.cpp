@@ -214,8 +214,11 @@ bool UpgradePlanner::prepare(const PlanSetup& setup, const QString& packageModel
 bool UpgradePlanner::plan(const PlanSetup& setup, UpgradePlan& result)
 {
     result = UpgradePlan();
-    if (!read(setup, result.tables))
-        return false;
+    return read(setup, result.tables) && run(setup, result);
+}
+
+bool UpgradePlanner::run(const PlanSetup& setup, UpgradePlan& result)
+{
     // A package placed outside /tmp lies, with what it carries, beside the appliance's files.
     QFile package(setup.packagePath);
     if (!package.open(QIODevice::ReadOnly))
@@ -296,8 +299,7 @@ bool UpgradePlanner::plan(const PlanSetup& setup, UpgradePlan& result)
 bool UpgradePlanner::planFleet(const PlanSetup& setup, FleetPlan& result)
 {
     result = FleetPlan();
-    PackageTables tables;
-    if (!read(setup, tables))
+    if (!read(setup, result.accepted.tables))
         return false;
     // Once a device has taken the package's model, nothing it does depends on its model: one
     // run of a device that accepts the package tells what every accepting model does, and the
@@ -306,7 +308,7 @@ bool UpgradePlanner::planFleet(const PlanSetup& setup, FleetPlan& result)
     if (!models.contains(UpgradeScanner::g_builtInModel()))
         models << UpgradeScanner::g_builtInModel();
     const QString builtIn = UpgradeScanner::g_builtInModel();
-    const QString packageModel = tables.model();
+    const QString packageModel = result.accepted.tables.model();
     QString accepting = packageModel;
     if (accepting.contains(QLatin1Char('\n')) || accepting.contains(QChar(0))) {
         accepting.clear();
@@ -320,7 +322,7 @@ bool UpgradePlanner::planFleet(const PlanSetup& setup, FleetPlan& result)
     PlanSetup device = setup;
     device.files[QLatin1String(kIssueFile)] = UpgradeScanner::g_issueText(accepting);
     device.files.remove(QLatin1String(kScannerConfigFile));
-    if (!plan(device, result.accepted))
+    if (!run(device, result.accepted))
         return false;
     const QStringList& messages = result.accepted.messages;
     // The model accepted or refused: the device got as far as its model check.

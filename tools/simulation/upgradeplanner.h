@@ -117,6 +117,8 @@ public:
     [[nodiscard]] bool planFleet(const PlanSetup& setup, FleetPlan& result);
 
 private:
+    /// Runs the upgrade of setup on the simulated appliance, the tables already in result.
+    [[nodiscard]] bool run(const PlanSetup& setup, UpgradePlan& result);
     [[nodiscard]] bool prepare(const PlanSetup& setup, const QString& packageModel,
                                SimulatedAppliance& appliance, QFile& package);
 };

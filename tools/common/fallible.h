@@ -22,8 +22,6 @@ protected:
         if (m_errorString.isEmpty())
             m_errorString = why;
     }
-    /// Forgets the last reason, before an operation starts afresh.
-    void clearError() { m_errorString.clear(); }
 
 private:
     QString m_errorString;
